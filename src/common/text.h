@@ -1,0 +1,19 @@
+// Text helpers shared by every stage: conversion to UTF-16 and the error boxes.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// 8-bit text in the system's code page to UTF-16.
+std::u16string widen(std::string_view text);
+
+// printf-style formatting into a std::string.
+std::string format_text(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// The part of a received text that C string functions would see: up to the first NUL.
+std::string_view until_nul(std::string_view text);
+
+// A modal error box with the "Uploader error" caption; returns when the user closes it.
+void show_error(std::u16string_view text);
+// show_error, then ends the process with status 1.
+[[noreturn]] void fatal_error(std::u16string_view text);

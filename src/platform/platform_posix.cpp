@@ -1,0 +1,165 @@
+// POSIX implementation of platform.h: BSD sockets, xdg-open and zenity, UTF-8 file names.
+#if defined(_WIN32)
+#error "platform_posix.cpp is for POSIX systems; Windows builds compile platform_win32.cpp"
+#endif
+
+#include "platform/platform.h"
+#include "platform/utf8.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace platform {
+namespace {
+
+bool is_set(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr && *value != '\0';
+}
+
+}  // namespace
+
+std::u16string path_to_utf16(const NativePath& path) { return utf8_to_utf16(path); }
+NativePath native_path(std::string_view ascii) { return NativePath(ascii); }
+std::u16string ansi_to_utf16(std::string_view text) { return utf8_to_utf16(text); }
+
+// --- Network ------------------------------------------------------------------------------------
+
+bool net_start() { return true; }
+void net_stop() {}
+
+Connection connect_ipv4(const char* host, std::uint16_t port) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr) {
+        return {ConnectStatus::unresolved, invalid_socket};
+    }
+    sockaddr_in address{};
+    std::memcpy(&address, found->ai_addr, sizeof address);
+    ::freeaddrinfo(found);
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+
+    const int descriptor = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (descriptor < 0) return {ConnectStatus::refused, invalid_socket};
+    int result;
+    do {
+        result = ::connect(descriptor, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    } while (result < 0 && errno == EINTR);
+    if (result < 0) {
+        ::close(descriptor);
+        return {ConnectStatus::refused, invalid_socket};
+    }
+    return {ConnectStatus::connected, static_cast<Socket>(descriptor)};
+}
+
+long net_send(Socket socket, const void* data, std::size_t length) {
+    ssize_t sent;
+    do {
+        sent = ::send(static_cast<int>(socket), data, length, MSG_NOSIGNAL);
+    } while (sent < 0 && errno == EINTR);
+    return static_cast<long>(sent);
+}
+
+long net_recv(Socket socket, void* buffer, std::size_t length) {
+    ssize_t received;
+    do {
+        received = ::recv(static_cast<int>(socket), buffer, length, 0);
+    } while (received < 0 && errno == EINTR);
+    return static_cast<long>(received);
+}
+
+void net_close(Socket socket) {
+    if (socket != invalid_socket) ::close(static_cast<int>(socket));
+}
+
+// --- Process ------------------------------------------------------------------------------------
+
+std::string os_description() {
+    utsname name{};
+    if (::uname(&name) != 0) return "unknown";
+    unsigned major = 0, minor = 0;
+    std::sscanf(name.release, "%u.%u", &major, &minor);
+    return std::string(name.sysname) + " " + std::to_string(major) + "." + std::to_string(minor);
+}
+
+// --- Files and folders --------------------------------------------------------------------------
+
+std::optional<FileStatus> file_status(const NativePath& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) return std::nullopt;
+    FileStatus status;
+    status.kind = S_ISREG(info.st_mode) ? FileKind::regular : S_ISDIR(info.st_mode) ? FileKind::folder : FileKind::other;
+    status.size = static_cast<std::uint64_t>(info.st_size);
+    status.identity = {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
+    return status;
+}
+
+std::FILE* open_file(const NativePath& path, const char* mode) {
+    std::FILE* file = std::fopen(path.c_str(), mode);
+    if (file != nullptr) ::fcntl(::fileno(file), F_SETFD, FD_CLOEXEC);
+    return file;
+}
+
+void make_folder(const NativePath& path) { ::mkdir(path.c_str(), 0777); }
+
+std::optional<SavedDir> save_current_dir() {
+    const int descriptor = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (descriptor < 0) return std::nullopt;
+    return SavedDir{descriptor};
+}
+
+bool restore_current_dir(const SavedDir& saved) { return ::fchdir(saved.descriptor) == 0; }
+
+void release_saved_dir(SavedDir& saved) {
+    if (saved.descriptor >= 0) ::close(saved.descriptor);
+    saved.descriptor = -1;
+}
+
+bool change_dir(const NativePath& path) { return !path.empty() && ::chdir(path.c_str()) == 0; }
+
+std::optional<DirWalker> dir_open(const NativePath& path) {
+    DIR* dir = ::opendir(path.empty() ? "." : path.c_str());
+    if (dir == nullptr) return std::nullopt;
+    return DirWalker{dir, std::nullopt};
+}
+
+std::optional<NativePath> dir_next(DirWalker& search) {
+    while (search.handle != nullptr) {
+        const dirent* entry = ::readdir(static_cast<DIR*>(search.handle));
+        if (entry == nullptr) {
+            dir_close(search);
+            break;
+        }
+        const std::string_view name = entry->d_name;
+        if (name != "." && name != "..") return NativePath(name);
+    }
+    return std::nullopt;
+}
+
+void dir_close(DirWalker& search) {
+    if (search.handle != nullptr) ::closedir(static_cast<DIR*>(search.handle));
+    search.handle = nullptr;
+}
+
+std::optional<NativePath> app_data_folder() {
+    if (is_set("APPDATA")) return NativePath(std::getenv("APPDATA"));
+    if (is_set("XDG_CONFIG_HOME")) return NativePath(std::getenv("XDG_CONFIG_HOME"));
+    if (is_set("HOME")) return NativePath(std::getenv("HOME")) + "/.config";
+    return std::nullopt;
+}
+
+}  // namespace platform

@@ -1,0 +1,30 @@
+// The user interface of the Windows test build: message boxes go to standard error as
+// "<caption>: <text>", and addresses to the file named by UPLOADER_OPEN_LOG, each followed by a NUL,
+// the same as the POSIX build's message fallback and a recording xdg-open.
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "platform/platform.h"
+#include "platform/utf8.h"
+
+
+namespace platform {
+
+void show_message(std::u16string_view caption, std::u16string_view text, MessageStyle) {
+    const std::string line = utf16_to_utf8(caption) + ": " + utf16_to_utf8(text) + "\n";
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    std::fflush(stderr);
+}
+
+void open_address(std::u16string_view address) {
+    const char* log = std::getenv("UPLOADER_OPEN_LOG");
+    if (log == nullptr) return;
+    if (std::FILE* file = std::fopen(log, "ab")) {
+        const std::string text = utf16_to_utf8(address);
+        std::fwrite(text.data(), 1, text.size() + 1, file);  // with its NUL
+        std::fclose(file);
+    }
+}
+
+}  // namespace platform

@@ -1,0 +1,14 @@
+// A stand-in for the platform's user interface that records message boxes and opened addresses.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct UiEvent {
+    std::u16string caption;  // "open" for an opened address
+    std::u16string text;
+    bool information = false;
+    friend bool operator==(const UiEvent&, const UiEvent&) = default;
+};
+
+std::vector<UiEvent>& recorded_ui();

@@ -1,0 +1,166 @@
+// The scripted gallery's sockets: listen, accept, receive with a time limit, send, close.
+#include "support/loopback.h"
+
+#if defined(_WIN32)
+// clang-format off
+#include <winsock2.h>
+#include <ws2tcpip.h>
+// clang-format on
+using socklen_t = int;
+#else
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+using Handle = std::uintptr_t;
+constexpr Handle bad_handle = ~Handle{0};
+constexpr int quiet_limit_ms = 5000;
+
+void close_handle(Handle handle) {
+    if (handle == bad_handle) return;
+#if defined(_WIN32)
+    ::closesocket(static_cast<SOCKET>(handle));
+#else
+    ::close(static_cast<int>(handle));
+#endif
+}
+
+// Waits until the socket can be read; false after the quiet limit.
+bool wait_readable(Handle handle, int milliseconds) {
+#if defined(_WIN32)
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(static_cast<SOCKET>(handle), &set);
+    timeval limit{milliseconds / 1000, (milliseconds % 1000) * 1000};
+    return ::select(0, &set, nullptr, nullptr, &limit) > 0;
+#else
+    pollfd entry{static_cast<int>(handle), POLLIN, 0};
+    return ::poll(&entry, 1, milliseconds) > 0;
+#endif
+}
+
+long receive(Handle handle, char* buffer, std::size_t length) {
+    return ::recv(handle, buffer, static_cast<int>(length), 0);
+}
+
+void send_all(Handle handle, const std::string& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+#if defined(_WIN32)
+        const long sent = ::send(handle, bytes.data() + done, static_cast<int>(bytes.size() - done), 0);
+#else
+        const long sent = ::send(static_cast<int>(handle), bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+#endif
+        if (sent <= 0) return;
+        done += static_cast<std::size_t>(sent);
+    }
+}
+
+std::size_t content_length(const std::string& head) {
+    const auto at = head.find("\r\nContent-Length:");
+    if (at == std::string::npos) return 0;
+    return std::strtoul(head.c_str() + at + 17, nullptr, 10);
+}
+
+void serve(ScriptedGallery* gallery) {
+    for (const ScriptedExchange& exchange : gallery->script) {
+        bool ready = false;
+        for (int waited = 0; !ready && waited < 20000 && !gallery->stopping; waited += 50) {
+            ready = wait_readable(gallery->listener, 50);
+        }
+        if (!ready) break;
+        const Handle client = ::accept(gallery->listener, nullptr, nullptr);
+        if (client == bad_handle) break;
+        std::string request;
+        if (exchange.read_request) request = read_request(client);
+        {
+            std::lock_guard lock(gallery->mutex);
+            gallery->requests.push_back(request);
+        }
+        send_all(client, exchange.reply);
+#if defined(_WIN32)
+        ::shutdown(client, SD_SEND);
+#else
+        ::shutdown(static_cast<int>(client), SHUT_WR);
+#endif
+        // Unread bytes at close would reset the connection and could cut the reply short.
+        char sink[4096];
+        while (wait_readable(client, 0) && receive(client, sink, sizeof sink) > 0) {
+        }
+        close_handle(client);
+    }
+    close_handle(gallery->listener);
+    gallery->listener = bad_handle;
+}
+
+}  // namespace
+
+void test_sockets_start() {
+#if defined(_WIN32)
+    static bool started = [] {
+        WSADATA data;
+        return ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    }();
+    (void)started;
+#endif
+}
+
+std::string read_request(std::uintptr_t socket) {
+    std::string request;
+    char buffer[65536];
+    std::size_t wanted = std::string::npos;
+    while (request.size() < wanted) {
+        if (!wait_readable(socket, quiet_limit_ms)) break;
+        const long got = receive(socket, buffer, sizeof buffer);
+        if (got <= 0) break;
+        request.append(buffer, static_cast<std::size_t>(got));
+        const auto head_end = request.find("\r\n\r\n");
+        if (wanted == std::string::npos && head_end != std::string::npos) {
+            wanted = head_end + 4 + content_length(request.substr(0, head_end + 2));
+        }
+    }
+    return request;
+}
+
+bool gallery_start(ScriptedGallery& gallery, std::uint16_t port, std::vector<ScriptedExchange> script) {
+    test_sockets_start();
+    const Handle listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (listener == bad_handle) return false;
+    int yes = 1;
+    ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&yes), sizeof yes);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(listener, 8) != 0) {
+        close_handle(listener);
+        return false;
+    }
+    socklen_t length = sizeof address;
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    gallery.listener = listener;
+    gallery.port = ntohs(address.sin_port);
+    gallery.script = std::move(script);
+    gallery.requests.clear();
+    gallery.stopping = false;
+    gallery.worker = std::thread(serve, &gallery);
+    return true;
+}
+
+void gallery_stop(ScriptedGallery& gallery) {
+    gallery.stopping = true;
+    if (gallery.worker.joinable()) gallery.worker.join();
+}
+
+std::vector<std::string> gallery_requests(ScriptedGallery& gallery) {
+    std::lock_guard lock(gallery.mutex);
+    return gallery.requests;
+}
