@@ -1,0 +1,303 @@
+// SQLite and file storage for albums: one transaction per album, picture files written before the commit
+// and removed again whenever the commit does not happen.
+#include "gallery_store.h"
+
+#include <sqlite3.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <system_error>
+#include <unistd.h>
+
+namespace {
+
+struct DbCloser {
+    void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
+};
+using Db = std::unique_ptr<sqlite3, DbCloser>;
+
+struct StmtFinalizer {
+    void operator()(sqlite3_stmt* stmt) const { sqlite3_finalize(stmt); }
+};
+using Stmt = std::unique_ptr<sqlite3_stmt, StmtFinalizer>;
+
+constexpr int busy_timeout_ms = 5000;
+
+// Writers in this process take turns, so an id freed by a rollback is never reused while the
+// failed writer is still removing the file it wrote under that id.
+std::mutex writer_turn;
+
+std::string db_error(sqlite3* db, const std::string& what) { return what + ": " + sqlite3_errmsg(db); }
+
+Db connect(const GalleryStore& store, std::string& error) {
+    sqlite3* raw = nullptr;
+    int rc = sqlite3_open_v2(store.database.c_str(), &raw,
+                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+    Db db(raw);
+    if (rc != SQLITE_OK) {
+        error = raw ? db_error(raw, "cannot open the database") : "cannot open the database";
+        return nullptr;
+    }
+    sqlite3_busy_timeout(db.get(), busy_timeout_ms);
+    char* message = nullptr;
+    if (sqlite3_exec(db.get(), "PRAGMA foreign_keys=ON; PRAGMA synchronous=FULL;", nullptr, nullptr, &message) !=
+        SQLITE_OK) {
+        error = std::string("cannot set up the database connection: ") + (message ? message : "");
+        sqlite3_free(message);
+        return nullptr;
+    }
+    return db;
+}
+
+bool exec(sqlite3* db, const char* sql, std::string& error) {
+    char* message = nullptr;
+    if (sqlite3_exec(db, sql, nullptr, nullptr, &message) == SQLITE_OK) return true;
+    error = std::string(sql) + ": " + (message ? message : "failed");
+    sqlite3_free(message);
+    return false;
+}
+
+Stmt prepare(sqlite3* db, const char* sql, std::string& error) {
+    sqlite3_stmt* raw = nullptr;
+    if (sqlite3_prepare_v2(db, sql, -1, &raw, nullptr) != SQLITE_OK) {
+        error = db_error(db, "cannot prepare a query");
+        return nullptr;
+    }
+    return Stmt(raw);
+}
+
+void bind_text(sqlite3_stmt* stmt, int index, std::string_view text) {
+    sqlite3_bind_text64(stmt, index, text.data(), text.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+}
+
+std::string column_text(sqlite3_stmt* stmt, int column) {
+    const unsigned char* text = sqlite3_column_text(stmt, column);
+    return text ? std::string(reinterpret_cast<const char*>(text), sqlite3_column_bytes(stmt, column)) : std::string();
+}
+
+bool write_all(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+// Writes under a temporary name, syncs, then renames, so a picture file is either whole or absent.
+bool write_file_durably(const std::filesystem::path& target, std::string_view contents, std::string& error) {
+    std::filesystem::path partial = target;
+    partial += ".part";
+    int fd = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        error = "cannot create " + partial.string() + ": " + std::strerror(errno);
+        return false;
+    }
+    bool ok = write_all(fd, contents) && ::fsync(fd) == 0;
+    int saved = errno;
+    if (::close(fd) != 0 && ok) {
+        ok = false;
+        saved = errno;
+    }
+    if (ok && ::rename(partial.c_str(), target.c_str()) != 0) {
+        ok = false;
+        saved = errno;
+    }
+    if (!ok) {
+        error = "cannot write " + target.string() + ": " + std::strerror(saved);
+        ::unlink(partial.c_str());
+    }
+    return ok;
+}
+
+void sync_dir(const std::filesystem::path& dir) {
+    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
+bool is_all_digits(const std::string& text) {
+    if (text.empty()) return false;
+    for (char c : text)
+        if (c < '0' || c > '9') return false;
+    return true;
+}
+
+// Removes picture files that no row owns and partial files from an interrupted write.
+bool sweep_orphans(sqlite3* db, const GalleryStore& store, std::string& error) {
+    std::set<std::string> owned;
+    Stmt stmt = prepare(db, "SELECT id FROM pictures", error);
+    if (!stmt) return false;
+    while (sqlite3_step(stmt.get()) == SQLITE_ROW) owned.insert(std::to_string(sqlite3_column_int64(stmt.get(), 0)));
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(store.picture_dir, ec)) {
+        std::string name = entry.path().filename().string();
+        bool partial = name.ends_with(".part");
+        bool orphan = is_all_digits(name) && !owned.contains(name);
+        if ((partial || orphan) && entry.is_regular_file()) std::filesystem::remove(entry.path(), ec);
+    }
+    return true;
+}
+
+constexpr const char* schema = R"sql(
+CREATE TABLE IF NOT EXISTS albums (
+    id INTEGER PRIMARY KEY,
+    created TEXT NOT NULL DEFAULT (datetime('now')),
+    options TEXT NOT NULL,
+    switch_word TEXT NOT NULL,
+    client TEXT NOT NULL
+);
+CREATE TABLE IF NOT EXISTS pictures (
+    id INTEGER PRIMARY KEY,
+    album_id INTEGER NOT NULL REFERENCES albums(id),
+    position INTEGER NOT NULL,
+    name TEXT NOT NULL,
+    content_type TEXT NOT NULL,
+    size INTEGER NOT NULL
+);
+CREATE INDEX IF NOT EXISTS pictures_by_album ON pictures(album_id, position);
+)sql";
+
+}  // namespace
+
+std::filesystem::path picture_path(const GalleryStore& store, std::int64_t picture_id) {
+    return store.picture_dir / std::to_string(picture_id);
+}
+
+std::optional<std::string> open_store(const std::filesystem::path& data_dir, GalleryStore& store) {
+    store.database = data_dir / "gallery.sqlite";
+    store.picture_dir = data_dir / "pictures";
+    std::error_code ec;
+    std::filesystem::create_directories(store.picture_dir, ec);
+    if (ec) return "cannot create " + store.picture_dir.string() + ": " + ec.message();
+
+    std::string error;
+    Db db = connect(store, error);
+    if (!db) return error;
+    // WAL lets album pages be read while an upload is being committed.
+    Stmt wal = prepare(db.get(), "PRAGMA journal_mode=WAL", error);
+    if (!wal) return error;
+    if (sqlite3_step(wal.get()) != SQLITE_ROW || column_text(wal.get(), 0) != "wal")
+        return "cannot switch the database to WAL mode";
+    wal.reset();
+    if (!exec(db.get(), schema, error)) return error;
+    // Under the write lock, so no other process is between writing a file and committing its row.
+    std::lock_guard turn(writer_turn);
+    if (!exec(db.get(), "BEGIN IMMEDIATE", error)) return error;
+    bool swept = sweep_orphans(db.get(), store, error);
+    sqlite3_exec(db.get(), "COMMIT", nullptr, nullptr, nullptr);
+    if (!swept) return error;
+    return std::nullopt;
+}
+
+std::int64_t store_album(const GalleryStore& store, const NewAlbum& album, std::string& error) {
+    std::lock_guard turn(writer_turn);
+    Db db = connect(store, error);
+    if (!db) return 0;
+    if (!exec(db.get(), "BEGIN IMMEDIATE", error)) return 0;
+
+    std::vector<std::filesystem::path> written;
+    // Files go before the rollback: once the rollback releases the lock, their ids may be handed out again.
+    auto abandon = [&](std::string why) {
+        std::error_code ec;
+        for (const auto& path : written) std::filesystem::remove(path, ec);
+        if (!sqlite3_get_autocommit(db.get())) sqlite3_exec(db.get(), "ROLLBACK", nullptr, nullptr, nullptr);
+        error = std::move(why);
+        return std::int64_t{0};
+    };
+
+    Stmt insert_album =
+        prepare(db.get(), "INSERT INTO albums (options, switch_word, client) VALUES (?1, ?2, ?3)", error);
+    if (!insert_album) return abandon(error);
+    bind_text(insert_album.get(), 1, album.options);
+    bind_text(insert_album.get(), 2, album.switch_word);
+    bind_text(insert_album.get(), 3, album.client);
+    if (sqlite3_step(insert_album.get()) != SQLITE_DONE) return abandon(db_error(db.get(), "cannot add the album"));
+    std::int64_t album_id = sqlite3_last_insert_rowid(db.get());
+
+    Stmt insert_picture = prepare(db.get(),
+                                  "INSERT INTO pictures (album_id, position, name, content_type, size) "
+                                  "VALUES (?1, ?2, ?3, ?4, ?5)",
+                                  error);
+    if (!insert_picture) return abandon(error);
+    for (std::size_t i = 0; i < album.pictures.size(); ++i) {
+        const NewPicture& picture = album.pictures[i];
+        sqlite3_reset(insert_picture.get());
+        sqlite3_bind_int64(insert_picture.get(), 1, album_id);
+        sqlite3_bind_int64(insert_picture.get(), 2, static_cast<sqlite3_int64>(i));
+        bind_text(insert_picture.get(), 3, picture.name);
+        bind_text(insert_picture.get(), 4, picture.content_type);
+        sqlite3_bind_int64(insert_picture.get(), 5, static_cast<sqlite3_int64>(picture.contents.size()));
+        if (sqlite3_step(insert_picture.get()) != SQLITE_DONE)
+            return abandon(db_error(db.get(), "cannot add a picture"));
+        std::filesystem::path path = picture_path(store, sqlite3_last_insert_rowid(db.get()));
+        std::string write_error;
+        if (!write_file_durably(path, picture.contents, write_error)) return abandon(write_error);
+        written.push_back(path);
+    }
+    sync_dir(store.picture_dir);
+    if (sqlite3_exec(db.get(), "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK)
+        return abandon(db_error(db.get(), "cannot commit the album"));
+    return album_id;
+}
+
+std::optional<StoredAlbum> load_album(const GalleryStore& store, std::int64_t album_id, std::string& error) {
+    error.clear();
+    Db db = connect(store, error);
+    if (!db) return std::nullopt;
+    // One read transaction, so the album and its pictures come from the same snapshot.
+    if (!exec(db.get(), "BEGIN", error)) return std::nullopt;
+    Stmt head = prepare(db.get(), "SELECT created, options, switch_word FROM albums WHERE id = ?1", error);
+    if (!head) return std::nullopt;
+    sqlite3_bind_int64(head.get(), 1, album_id);
+    int rc = sqlite3_step(head.get());
+    if (rc == SQLITE_DONE) return std::nullopt;
+    if (rc != SQLITE_ROW) {
+        error = db_error(db.get(), "cannot read the album");
+        return std::nullopt;
+    }
+    StoredAlbum album;
+    album.id = album_id;
+    album.created = column_text(head.get(), 0);
+    album.options = column_text(head.get(), 1);
+    album.switch_word = column_text(head.get(), 2);
+
+    Stmt rows = prepare(db.get(),
+                        "SELECT id, name, content_type, size FROM pictures WHERE album_id = ?1 ORDER BY position",
+                        error);
+    if (!rows) return std::nullopt;
+    sqlite3_bind_int64(rows.get(), 1, album_id);
+    while ((rc = sqlite3_step(rows.get())) == SQLITE_ROW) {
+        album.pictures.push_back(StoredPicture{sqlite3_column_int64(rows.get(), 0), column_text(rows.get(), 1),
+                                               column_text(rows.get(), 2),
+                                               static_cast<std::uint64_t>(sqlite3_column_int64(rows.get(), 3))});
+    }
+    if (rc != SQLITE_DONE) {
+        error = db_error(db.get(), "cannot read the album's pictures");
+        return std::nullopt;
+    }
+    return album;
+}
+
+std::optional<StoredPicture> load_picture(const GalleryStore& store, std::int64_t picture_id, std::string& error) {
+    error.clear();
+    Db db = connect(store, error);
+    if (!db) return std::nullopt;
+    Stmt stmt = prepare(db.get(), "SELECT name, content_type, size FROM pictures WHERE id = ?1", error);
+    if (!stmt) return std::nullopt;
+    sqlite3_bind_int64(stmt.get(), 1, picture_id);
+    int rc = sqlite3_step(stmt.get());
+    if (rc == SQLITE_DONE) return std::nullopt;
+    if (rc != SQLITE_ROW) {
+        error = db_error(db.get(), "cannot read the picture");
+        return std::nullopt;
+    }
+    return StoredPicture{picture_id, column_text(stmt.get(), 0), column_text(stmt.get(), 1),
+                         static_cast<std::uint64_t>(sqlite3_column_int64(stmt.get(), 2))};
+}

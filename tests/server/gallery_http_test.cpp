@@ -1,0 +1,236 @@
+// HTTP tests against a gallery in this process, driven byte for byte as the uploader drives it.
+#include <gtest/gtest.h>
+
+#include <future>
+
+#include "sample_png.h"
+#include "test_support.h"
+
+namespace {
+
+std::string address_of(const RunningGallery& g, int album) {
+    return "http://127.0.0.1:" + std::to_string(g.port) + "/album/" + std::to_string(album);
+}
+
+std::string limits_request() {
+    return "GET /add/limits.aspx HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: Quillomark/2.0 (Linux test)\r\n\r\n";
+}
+
+void expect_nothing_stored(const RunningGallery& g) {
+    EXPECT_EQ(count_rows(g.data.path, "albums"), 0);
+    EXPECT_EQ(count_rows(g.data.path, "pictures"), 0);
+    EXPECT_EQ(count_picture_files(g.data.path), 0u);
+}
+
+void expect_one_line_reason(const HttpReply& reply) {
+    EXPECT_FALSE(reply.body.empty());
+    EXPECT_EQ(reply.body.find('\n'), std::string::npos) << reply.body;
+    EXPECT_EQ(header_value(reply, "Content-Type"), "text/plain; charset=utf-8");
+}
+
+void expect_still_serving(const RunningGallery& g) {
+    HttpReply reply = raw_exchange(g.port, upload_request(upload_body("L", "true", {{"ok.png", make_sample_png(4, 4, 1)}})));
+    EXPECT_EQ(reply.status, 200) << reply.body;
+    EXPECT_TRUE(reply.body.starts_with("http://127.0.0.1:")) << reply.body;
+}
+
+}  // namespace
+
+TEST(GalleryHttpLimits, AnswersTheThreeNumbersExactly) {
+    auto g = start_gallery();
+    HttpReply reply = raw_exchange(g->port, limits_request());
+    EXPECT_EQ(reply.status, 200);
+    EXPECT_EQ(reply.body, "104857600:500:20971520");
+    EXPECT_EQ(header_value(reply, "Content-Length"), "22");
+}
+
+TEST(GalleryHttpLimits, ReflectsConfiguredLimits) {
+    auto g = start_gallery(UploadLimits{5000, 7, 900});
+    EXPECT_EQ(raw_exchange(g->port, limits_request()).body, "5000:7:900");
+}
+
+TEST(GalleryHttpUpload, GoodUploadIsStoredByteIdenticalAndAnsweredWithTheAddressAlone) {
+    auto g = start_gallery();
+    std::vector<BodyFile> files{{"first.png", make_sample_png(64, 48, 1)},
+                                {"ünïcode 📷.png", make_sample_png(30, 20, 2)},
+                                {"third.gif", "GIF89a\x01\x00\x01\x00\x00\x00\x00;"}};
+    HttpReply reply = raw_exchange(g->port, upload_request(upload_body("L", "true", files)));
+    ASSERT_EQ(reply.status, 200) << reply.body;
+    EXPECT_EQ(reply.body, address_of(*g, 1));
+    EXPECT_EQ(header_value(reply, "Content-Length"), std::to_string(reply.body.size()));
+
+    EXPECT_EQ(count_rows(g->data.path, "pictures"), 3);
+    for (int id = 1; id <= 3; ++id)
+        EXPECT_EQ(read_file(g->data.path / "pictures" / std::to_string(id)), files[id - 1].contents) << id;
+
+    httplib::Client client("127.0.0.1", g->port);
+    auto page = client.Get("/album/1");
+    ASSERT_TRUE(page);
+    EXPECT_EQ(page->status, 200);
+    EXPECT_NE(page->body.find("ünïcode 📷.png"), std::string::npos);
+    auto picture = client.Get("/files/2");
+    ASSERT_TRUE(picture);
+    EXPECT_EQ(picture->status, 200);
+    EXPECT_EQ(picture->get_header_value("Content-Type"), "image/png");
+    EXPECT_EQ(picture->body, files[1].contents);
+    EXPECT_EQ(client.Get("/files/3")->get_header_value("Content-Type"), "image/gif");
+}
+
+TEST(GalleryHttpUpload, EmptyUploadMakesAnEmptyAlbum) {
+    auto g = start_gallery();
+    HttpReply reply = raw_exchange(g->port, upload_request(upload_body("L", "true", {})));
+    EXPECT_EQ(reply.status, 200);
+    EXPECT_EQ(reply.body, address_of(*g, 1));
+}
+
+TEST(GalleryHttpUpload, NonPicturesAreReportedBeforeTheMarkerAndTheRestIsKept) {
+    auto g = start_gallery();
+    std::string png = make_sample_png(8, 8, 5);
+    HttpReply reply = raw_exchange(
+        g->port, upload_request(upload_body("L", "true", {{"notes.txt", "just text"}, {"pic.png", png}})));
+    ASSERT_EQ(reply.status, 200) << reply.body;
+    std::size_t marker = reply.body.find("*****\r\n");
+    ASSERT_NE(marker, std::string::npos) << reply.body;
+    EXPECT_NE(reply.body.substr(0, marker).find("notes.txt"), std::string::npos);
+    EXPECT_EQ(reply.body.substr(marker + 7), address_of(*g, 1));
+    EXPECT_EQ(count_rows(g->data.path, "pictures"), 1);
+    EXPECT_EQ(read_file(g->data.path / "pictures" / "1"), png);
+}
+
+TEST(GalleryHttpUpload, AnIdleConnectionDoesNotHoldUpTheUpload) {
+    // The uploader leaves its limits connection open, unread, for the whole run.
+    auto g = start_gallery();
+    auto idle = std::async(std::launch::async, [&] { return raw_exchange(g->port, limits_request(), 3000); });
+    HttpReply reply = raw_exchange(g->port, upload_request(upload_body("L", "true", {{"a.png", make_sample_png(2, 2, 1)}})));
+    EXPECT_EQ(reply.status, 200);
+    EXPECT_EQ(idle.get().body, "104857600:500:20971520");
+}
+
+TEST(GalleryHttpUpload, ParallelUploadsAllLand) {
+    auto g = start_gallery();
+    std::vector<std::future<HttpReply>> uploads;
+    for (int i = 0; i < 6; ++i)
+        uploads.push_back(std::async(std::launch::async, [&g, i] {
+            return raw_exchange(g->port, upload_request(upload_body("L", "true", {{"p.png", make_sample_png(16, 16, i)}})));
+        }));
+    for (auto& upload : uploads) EXPECT_EQ(upload.get().status, 200);
+    EXPECT_EQ(count_rows(g->data.path, "albums"), 6);
+    EXPECT_EQ(count_picture_files(g->data.path), 6u);
+}
+
+struct BadUpload {
+    std::string label;
+    std::string request;
+    int status;
+    std::string mentions;
+};
+
+TEST(GalleryHttpRefusals, EachBadInputGetsItsStatusAndReasonAndStoresNothing) {
+    UploadLimits limits{100000, 2, 5000};
+    auto g = start_gallery(limits, 1);
+    std::string png = make_sample_png(4, 4, 1);
+    std::string good = upload_body("L", "true", {{"a.png", png}});
+    std::string head_no_length =
+        "POST /add/Client.aspx HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: Quillomark/2.0 (Linux test)\r\n"
+        "Content-Type: application/octet-stream; charset=utf-16\r\n";
+    std::string broken_text = utf16le("2.0\nL\ntrue\n000000001:a") + std::string("\x00\xD8", 2) + utf16le("\n\n") + "x";
+    std::string odd_text = utf16le("2.0\nL\ntr") + "u";
+    std::string wrong_type = upload_request(good);
+    wrong_type.replace(wrong_type.find("application/octet-stream"), 24, "text/plain");
+
+    std::vector<BadUpload> cases{
+        {"truncated body", upload_request(good).substr(0, upload_request(good).size() - 10), 400, "broke off"},
+        {"sizes short of contents", upload_request(upload_body("L", "true", {{"a.png", png}}) + "tail"), 400, "after"},
+        {"sizes beyond contents", upload_request(utf16le("2.0\nL\ntrue\n000000400:a.png\n\n") + png), 400, "truncated"},
+        {"missing Content-Length", head_no_length + "\r\n" + good, 411, "Content-Length"},
+        {"two Content-Lengths",
+         head_no_length + "Content-Length: " + std::to_string(good.size()) + "\r\nContent-Length: " +
+             std::to_string(good.size()) + "\r\n\r\n" + good,
+         400, "more than one"},
+        {"huge Content-Length", head_no_length + "Content-Length: 99999999999\r\n\r\n" + good, 413, "at most 100000"},
+        {"absurd Content-Length", head_no_length + "Content-Length: 999999999999999999999999\r\n\r\n" + good, 413,
+         "larger"},
+        {"non-numeric Content-Length", head_no_length + "Content-Length: 12ab\r\n\r\n" + good, 400, "not a number"},
+        {"chunked", head_no_length + "Transfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n", 411, "chunked"},
+        {"chunked with a length too",
+         head_no_length + "Transfer-Encoding: chunked\r\nContent-Length: 5\r\n\r\n5\r\nhello\r\n0\r\n\r\n", 411,
+         "chunked"},
+        {"unpaired surrogate", upload_request(broken_text), 400, "UTF-16"},
+        {"odd byte count", upload_request(odd_text), 400, "UTF-16"},
+        {"too many files", upload_request(upload_body("L", "true", {{"a", png}, {"b", png}, {"c", png}})), 413,
+         "at most 2"},
+        {"file too large", upload_request(upload_body("L", "true", {{"a", std::string(5001, 'x')}})), 413, "5001"},
+        {"slash in name", upload_request(upload_body("L", "true", {{"x/a.png", png}})), 400, "folder"},
+        {"backslash in name", upload_request(upload_body("L", "true", {{"..\\a.png", png}})), 400, "folder"},
+        {"dot dot name", upload_request(upload_body("L", "true", {{"..", png}})), 400, "folder"},
+        {"drive letter", upload_request(upload_body("L", "true", {{"C:a.png", png}})), 400, "drive"},
+        {"control character", upload_request(upload_body("L", "true", {{"a\x01.png", png}})), 400, "control"},
+        {"wrong version", upload_request(utf16le("1.9\nL\ntrue\n\n")), 400, "version"},
+        {"wrong content type", wrong_type, 415, "octet-stream"},
+    };
+    for (const BadUpload& c : cases) {
+        SCOPED_TRACE(c.label);
+        HttpReply reply = raw_exchange(g->port, c.request);
+        EXPECT_EQ(reply.status, c.status) << reply.head << reply.body;
+        EXPECT_NE(reply.body.find(c.mentions), std::string::npos) << reply.body;
+        expect_one_line_reason(reply);
+        expect_nothing_stored(*g);
+    }
+    expect_still_serving(*g);
+}
+
+TEST(GalleryHttpRefusals, ChunkedUploadIsRefusedThroughHttplibClientToo) {
+    auto g = start_gallery();
+    httplib::Client client("127.0.0.1", g->port);
+    std::string body = upload_body("L", "true", {{"a.png", make_sample_png(4, 4, 1)}});
+    auto reply = client.Post(
+        "/add/Client.aspx",
+        [&body](std::size_t offset, httplib::DataSink& sink) {
+            if (offset < body.size()) sink.write(body.data() + offset, body.size() - offset);
+            else sink.done();
+            return true;
+        },
+        "application/octet-stream; charset=utf-16");
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->status, 411);
+    expect_nothing_stored(*g);
+    expect_still_serving(*g);
+}
+
+TEST(GalleryHttpRefusals, AHugeAnnouncedBodyIsRefusedWithoutWaitingForIt) {
+    auto g = start_gallery();
+    auto started = std::chrono::steady_clock::now();
+    HttpReply reply = raw_exchange(g->port,
+                                   "POST /add/Client.aspx HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 4000000000\r\n"
+                                   "Content-Type: application/octet-stream; charset=utf-16\r\n\r\n",
+                                   3000);
+    EXPECT_EQ(reply.status, 413);
+    EXPECT_TRUE(reply.closed);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
+    expect_still_serving(*g);
+}
+
+TEST(GalleryHttpPages, UnknownAlbumsAndPicturesAre404) {
+    auto g = start_gallery();
+    httplib::Client client("127.0.0.1", g->port);
+    EXPECT_EQ(client.Get("/album/5")->status, 404);
+    EXPECT_EQ(client.Get("/album/0")->status, 404);
+    EXPECT_EQ(client.Get("/album/999999999999999999")->status, 404);
+    EXPECT_EQ(client.Get("/album/abc")->status, 404);
+    EXPECT_EQ(client.Get("/files/1")->status, 404);
+    EXPECT_EQ(client.Get("/files/../gallery.sqlite")->status, 404);
+}
+
+TEST(GalleryHttpPages, AlbumPageEscapesHostileNames) {
+    auto g = start_gallery();
+    ASSERT_EQ(raw_exchange(g->port, upload_request(upload_body(
+                                        "L", "true", {{"<img src=x onerror=alert(1)>.png", make_sample_png(2, 2, 1)}})))
+                  .status,
+              200);
+    httplib::Client client("127.0.0.1", g->port);
+    auto page = client.Get("/album/1");
+    ASSERT_TRUE(page);
+    EXPECT_EQ(page->body.find("<img src=x"), std::string::npos);
+    EXPECT_NE(page->body.find("&lt;img src=x onerror=alert(1)&gt;.png"), std::string::npos);
+    EXPECT_EQ(page->get_header_value("Content-Type"), "text/html; charset=utf-8");
+}

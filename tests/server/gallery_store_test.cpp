@@ -1,0 +1,134 @@
+// Storage tests: round trips, all-or-nothing albums, and the start-up sweep of stray files.
+#include <gtest/gtest.h>
+
+#include <sqlite3.h>
+
+#include <deque>
+
+#include "gallery_store.h"
+#include "test_support.h"
+
+namespace {
+
+NewAlbum album_of(std::vector<std::pair<std::string, std::string>> pictures) {
+    NewAlbum album{"L", "true", "test client", {}};
+    static std::deque<std::string> keep;  // contents must outlive the views in NewPicture
+    for (auto& [name, contents] : pictures) {
+        keep.push_back(contents);
+        album.pictures.push_back(NewPicture{name, "image/png", keep.back()});
+    }
+    return album;
+}
+
+}  // namespace
+
+TEST(GalleryStore, AlbumRoundTripKeepsOrderNamesAndBytes) {
+    TempDir data;
+    GalleryStore store;
+    ASSERT_FALSE(open_store(data.path, store));
+    std::string error;
+    std::string bytes("\x89PNG\0\xFF", 6);
+    std::int64_t id = store_album(store, album_of({{"b.png", bytes}, {"a <&> é.png", "second"}}), error);
+    ASSERT_GT(id, 0) << error;
+
+    auto album = load_album(store, id, error);
+    ASSERT_TRUE(album) << error;
+    EXPECT_EQ(album->options, "L");
+    EXPECT_EQ(album->switch_word, "true");
+    ASSERT_EQ(album->pictures.size(), 2u);
+    EXPECT_EQ(album->pictures[0].name, "b.png");
+    EXPECT_EQ(album->pictures[1].name, "a <&> é.png");
+    EXPECT_EQ(album->pictures[0].size, 6u);
+    EXPECT_EQ(read_file(picture_path(store, album->pictures[0].id)), bytes);
+    EXPECT_EQ(read_file(picture_path(store, album->pictures[1].id)), "second");
+
+    auto picture = load_picture(store, album->pictures[1].id, error);
+    ASSERT_TRUE(picture);
+    EXPECT_EQ(picture->content_type, "image/png");
+}
+
+TEST(GalleryStore, MissingAlbumsAndPicturesAreNotErrors) {
+    TempDir data;
+    GalleryStore store;
+    ASSERT_FALSE(open_store(data.path, store));
+    std::string error = "stale";
+    EXPECT_FALSE(load_album(store, 42, error));
+    EXPECT_TRUE(error.empty());
+    EXPECT_FALSE(load_picture(store, 42, error));
+    EXPECT_TRUE(error.empty());
+}
+
+TEST(GalleryStore, DatabaseIsInWalMode) {
+    TempDir data;
+    GalleryStore store;
+    ASSERT_FALSE(open_store(data.path, store));
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(store.database.c_str(), &db), SQLITE_OK);
+    sqlite3_stmt* stmt = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, "PRAGMA journal_mode", -1, &stmt, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
+    EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0)), "wal");
+    sqlite3_finalize(stmt);
+    sqlite3_close(db);
+}
+
+TEST(GalleryStoreFailure, AFileThatCannotBeWrittenUndoesTheWholeAlbum) {
+    TempDir data;
+    GalleryStore store;
+    ASSERT_FALSE(open_store(data.path, store));
+    // The second picture will get row id 2; a folder in its place makes its rename fail.
+    std::filesystem::create_directory(store.picture_dir / "2");
+    std::string error;
+    EXPECT_EQ(store_album(store, album_of({{"a.png", "one"}, {"b.png", "two"}, {"c.png", "three"}}), error), 0);
+    EXPECT_FALSE(error.empty());
+    EXPECT_EQ(count_rows(data.path, "albums"), 0);
+    EXPECT_EQ(count_rows(data.path, "pictures"), 0);
+    EXPECT_FALSE(std::filesystem::exists(store.picture_dir / "1"));
+    EXPECT_FALSE(std::filesystem::exists(store.picture_dir / "2.part"));
+
+    std::filesystem::remove(store.picture_dir / "2");
+    std::int64_t id = store_album(store, album_of({{"a.png", "one"}, {"b.png", "two"}}), error);
+    ASSERT_GT(id, 0) << error;
+    EXPECT_EQ(count_rows(data.path, "pictures"), 2);
+    EXPECT_EQ(count_picture_files(data.path), 2u);
+}
+
+TEST(GalleryStoreFailure, AMissingPictureFolderStoresNothing) {
+    TempDir data;
+    GalleryStore store;
+    ASSERT_FALSE(open_store(data.path, store));
+    std::filesystem::remove(store.picture_dir);
+    write_file(store.picture_dir, "a file where the folder should be");
+    std::string error;
+    EXPECT_EQ(store_album(store, album_of({{"a.png", "one"}}), error), 0);
+    EXPECT_EQ(count_rows(data.path, "albums"), 0);
+    EXPECT_EQ(count_rows(data.path, "pictures"), 0);
+}
+
+TEST(GalleryStoreSweep, OpeningRemovesFilesNoRowOwnsAndKeepsTheRest) {
+    TempDir data;
+    GalleryStore store;
+    ASSERT_FALSE(open_store(data.path, store));
+    std::string error;
+    std::int64_t id = store_album(store, album_of({{"a.png", "kept"}}), error);
+    ASSERT_GT(id, 0);
+    write_file(store.picture_dir / "77", "orphan from a crash");
+    write_file(store.picture_dir / "78.part", "half written");
+    write_file(store.picture_dir / "README", "not ours");
+
+    GalleryStore reopened;
+    ASSERT_FALSE(open_store(data.path, reopened));
+    EXPECT_FALSE(std::filesystem::exists(store.picture_dir / "77"));
+    EXPECT_FALSE(std::filesystem::exists(store.picture_dir / "78.part"));
+    EXPECT_TRUE(std::filesystem::exists(store.picture_dir / "README"));
+    EXPECT_EQ(read_file(store.picture_dir / "1"), "kept");
+}
+
+TEST(GalleryStoreFailure, AnUnusableDataFolderIsReported) {
+    TempDir data;
+    write_file(data.path / "file", "x");
+    GalleryStore store;
+    auto error = open_store(data.path / "file", store);
+    ASSERT_TRUE(error);
+    EXPECT_FALSE(error->empty());
+}

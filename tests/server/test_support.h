@@ -1,0 +1,93 @@
+// Helpers for the gallery tests: upload bodies, a gallery in this process, raw sockets and child processes.
+#pragma once
+
+#include <httplib.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "gallery_server.h"
+
+struct TempDir {
+    std::filesystem::path path;
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+};
+
+struct BodyFile {
+    std::string name;  // UTF-8
+    std::string contents;
+};
+
+// UTF-8 in, UTF-16LE out, no BOM.
+std::string utf16le(std::string_view utf8);
+
+// A body exactly as the uploader builds it.
+std::string upload_body(std::string_view options, std::string_view switch_word, const std::vector<BodyFile>& files);
+
+// The request head exactly as the uploader sends it, followed by `body`.
+std::string upload_request(std::string_view body);
+
+// A gallery serving on 127.0.0.1 on a free port from a fresh data folder, stopped on destruction.
+struct RunningGallery {
+    TempDir data;
+    Gallery gallery;
+    httplib::Server server;
+    std::thread thread;
+    int port = 0;
+    ~RunningGallery();
+};
+std::unique_ptr<RunningGallery> start_gallery(UploadLimits limits = {}, int read_timeout_seconds = 10);
+
+struct HttpReply {
+    int status = 0;
+    std::string head;
+    std::string body;
+    bool closed = false;  // the server closed the connection after the reply
+};
+
+// Sends `request` on a fresh connection (send errors are ignored: the server may refuse early)
+// and reads until the server closes or `timeout_ms` passes.
+HttpReply raw_exchange(int port, std::string_view request, int timeout_ms = 5000);
+
+std::string header_value(const HttpReply& reply, std::string_view name);
+
+std::string read_file(const std::filesystem::path& path);
+void write_file(const std::filesystem::path& path, std::string_view bytes);
+
+// Rows in a table of the gallery's database, and the picture files on disk.
+long count_rows(const std::filesystem::path& data_dir, const std::string& table);
+std::size_t count_picture_files(const std::filesystem::path& data_dir);
+
+struct ProcessResult {
+    int exit_code = -1;
+    bool timed_out = false;
+    std::string out;
+    std::string err;
+};
+
+// `env` entries are "NAME=value" to set or "NAME" to remove. The child gets its own process group,
+// which is killed when the time is up.
+ProcessResult run_process(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                          int timeout_seconds);
+
+// A gallery-server child process, stopped with SIGTERM on destruction.
+struct ServerProcess {
+    int pid = -1;
+    std::filesystem::path log;
+    ~ServerProcess();
+};
+std::unique_ptr<ServerProcess> start_server_process(const std::vector<std::string>& args,
+                                                    const std::filesystem::path& log);
+
+// Waits until something accepts connections on 127.0.0.1:port.
+bool wait_for_port(int port, int timeout_ms);
+
+// The free port the OS hands out for 127.0.0.1 at this moment.
+int free_port();

@@ -1,0 +1,194 @@
+// Body parser tests on crafted bodies, grouped by the kind of fault.
+#include <gtest/gtest.h>
+
+#include "test_support.h"
+#include "upload_body.h"
+
+namespace {
+
+const UploadLimits defaults{};
+
+UploadAlbum expect_album(std::string_view body, const UploadLimits& limits = defaults) {
+    BodyParse parsed = parse_upload_body(body, limits);
+    if (auto* fault = std::get_if<BodyFault>(&parsed)) {
+        ADD_FAILURE() << "refused: " << fault->reason;
+        return {};
+    }
+    return std::get<UploadAlbum>(parsed);
+}
+
+BodyFault expect_fault(std::string_view body, const UploadLimits& limits = defaults) {
+    BodyParse parsed = parse_upload_body(body, limits);
+    if (!std::holds_alternative<BodyFault>(parsed)) {
+        ADD_FAILURE() << "accepted a bad body";
+        return {};
+    }
+    BodyFault fault = std::get<BodyFault>(parsed);
+    EXPECT_FALSE(fault.reason.empty());
+    EXPECT_EQ(fault.reason.find('\n'), std::string::npos) << "reasons are one line: " << fault.reason;
+    return fault;
+}
+
+// A body built by hand from text (UTF-8, converted) and raw trailing bytes.
+std::string body_of(std::string_view text, std::string_view contents = {}) {
+    return utf16le(text) + std::string(contents);
+}
+
+}  // namespace
+
+TEST(UploadBodyWellFormed, OneFileMatchesTheDocumentedExample) {
+    std::string contents(1234, '\xAB');
+    std::string body = upload_body("L", "true", {{"a.jpg", contents}});
+    ASSERT_EQ(body.size(), 1290u);
+    UploadAlbum album = expect_album(body);
+    EXPECT_EQ(album.options, "L");
+    EXPECT_EQ(album.switch_word, "true");
+    ASSERT_EQ(album.files.size(), 1u);
+    EXPECT_EQ(album.files[0].name, "a.jpg");
+    EXPECT_EQ(album.files[0].contents, contents);
+}
+
+TEST(UploadBodyWellFormed, NoFilesIsAnEmptyAlbum) {
+    std::string body = upload_body("L", "true", {});
+    ASSERT_EQ(body.size(), 24u);
+    UploadAlbum album = expect_album(body);
+    EXPECT_TRUE(album.files.empty());
+}
+
+TEST(UploadBodyWellFormed, ContentsAreSplitBySizesInListOrder) {
+    UploadAlbum album = expect_album(upload_body("LGIBZEKH", "false", {{"one", "AAA"}, {"empty", ""}, {"two", std::string("\n\0B", 3)}}));
+    ASSERT_EQ(album.files.size(), 3u);
+    EXPECT_EQ(album.options, "LGIBZEKH");
+    EXPECT_EQ(album.files[0].contents, "AAA");
+    EXPECT_EQ(album.files[1].contents, "");
+    EXPECT_EQ(album.files[1].name, "empty");
+    EXPECT_EQ(album.files[2].contents, std::string_view("\n\0B", 3));
+}
+
+TEST(UploadBodyWellFormed, NamesOutsideAsciiAndTheBmpComeBackAsUtf8) {
+    UploadAlbum album = expect_album(upload_body("", "", {{"été 📷 фото.png", "x"}}));
+    ASSERT_EQ(album.files.size(), 1u);
+    EXPECT_EQ(album.files[0].name, "été 📷 фото.png");
+    EXPECT_EQ(album.options, "");
+}
+
+TEST(UploadBodyWellFormed, TenDigitSizesAreRead) {
+    UploadLimits roomy{.largest_upload = 1000, .most_files = 5, .largest_file = 2000000000};
+    UploadAlbum album = expect_album(body_of("2.0\nL\ntrue\n0000000003:a\n\n", "xyz"), roomy);
+    ASSERT_EQ(album.files.size(), 1u);
+    EXPECT_EQ(album.files[0].contents, "xyz");
+}
+
+TEST(UploadBodyTruncated, EveryShorterPrefixOfAGoodBodyIsRefused) {
+    std::string body = upload_body("L", "true", {{"a.jpg", "12345"}, {"b.jpg", "678"}});
+    for (std::size_t length = 0; length < body.size(); ++length)
+        EXPECT_EQ(expect_fault(body.substr(0, length)).status, 400) << "prefix of " << length << " bytes";
+}
+
+TEST(UploadBodyTruncated, ContentsShortOfTheListAreNamedAsSuch) {
+    BodyFault fault = expect_fault(body_of("2.0\nL\ntrue\n000000010:a\n\n", "short"));
+    EXPECT_NE(fault.reason.find("truncated"), std::string::npos) << fault.reason;
+}
+
+TEST(UploadBodyTruncated, BytesBeyondTheLastFileAreRefused) {
+    BodyFault fault = expect_fault(upload_body("L", "true", {{"a", "abc"}}) + "extra");
+    EXPECT_NE(fault.reason.find("5 bytes after"), std::string::npos) << fault.reason;
+}
+
+TEST(UploadBodyTruncated, ASizeLargerThanTheBodyIsRefusedBeforeTheListEnds) {
+    UploadLimits roomy{.largest_upload = 1000, .most_files = 5, .largest_file = ~0ull};
+    EXPECT_EQ(expect_fault(body_of("2.0\nL\ntrue\n9999999999999999999:a\n"), roomy).status, 400);
+}
+
+TEST(UploadBodyBrokenText, OddByteCountInsideTheHeaderLines) {
+    std::string body = utf16le("2.0\nL\ntr");
+    body += 'u';
+    EXPECT_NE(expect_fault(body).reason.find("middle of a UTF-16 character"), std::string::npos);
+}
+
+TEST(UploadBodyBrokenText, UnpairedSurrogatesInNamesAndHeaderLines) {
+    std::string list = utf16le("2.0\nL\ntrue\n000000001:a");
+    std::string end = utf16le("\n\n") + "x";
+    EXPECT_EQ(expect_fault(list + std::string("\x00\xD8", 2) + end).status, 400);                      // high alone
+    EXPECT_EQ(expect_fault(list + std::string("\x00\xDC", 2) + end).status, 400);                      // low alone
+    EXPECT_EQ(expect_fault(list + std::string("\x00\xD8\x41\x00", 4) + end).status, 400);              // high + letter
+    EXPECT_EQ(expect_fault(utf16le("2.0\n") + std::string("\x00\xD8", 2) + utf16le("\ntrue\n\n")).status, 400);
+}
+
+TEST(UploadBodyBrokenText, ALineFeedAtAnOddOffsetIsNotALineEnd) {
+    // 0A 00 straddling two units (U+0A41 then U+0000...) must not end a line.
+    std::string body = utf16le("2.0\n") + std::string("\x41\x0A\x00\x00", 4) + utf16le("\ntrue\n\n");
+    EXPECT_EQ(expect_fault(body).status, 400);  // the option letters hold U+0000, a control character
+}
+
+TEST(UploadBodyBrokenText, OverlongHeaderLineIsRefusedWithoutItsEnd) {
+    BodyFault fault = expect_fault(utf16le("2.0\n" + std::string(300, 'L')));
+    EXPECT_NE(fault.reason.find("longer than"), std::string::npos) << fault.reason;
+}
+
+TEST(UploadBodyVersion, OnlyTwoPointZeroIsTaken) {
+    EXPECT_NE(expect_fault(body_of("1.0\nL\ntrue\n\n")).reason.find("unsupported upload version \"1.0\""),
+              std::string::npos);
+    expect_fault(body_of("2.0 \nL\ntrue\n\n"));
+    expect_fault(body_of("2.0\r\nL\ntrue\n\n"));
+    expect_fault(std::string("2.0\nL\ntrue\n\n"));  // 8-bit text instead of UTF-16
+}
+
+TEST(UploadBodySizeField, MalformedSizesAreRefused) {
+    for (std::string_view line : {"12345678:a", "00000001x:a", "+00000001:a", " 00000001:a", "00000000000000000001:a",
+                                  "000000001a", ":a", "000000001"}) {
+        std::string body = body_of("2.0\nL\ntrue\n" + std::string(line) + "\n\n", "x");
+        EXPECT_EQ(expect_fault(body).status, 400) << line;
+    }
+}
+
+TEST(UploadBodyLimits, FileCountAtTheLimitPassesAndOneMoreIsRefused) {
+    UploadLimits three{.largest_upload = 10000, .most_files = 3, .largest_file = 100};
+    std::vector<BodyFile> files{{"a", "1"}, {"b", "2"}, {"c", "3"}};
+    EXPECT_EQ(expect_album(upload_body("L", "true", files), three).files.size(), 3u);
+    files.push_back({"d", "4"});
+    BodyFault fault = expect_fault(upload_body("L", "true", files), three);
+    EXPECT_EQ(fault.status, 413);
+    EXPECT_NE(fault.reason.find("at most 3"), std::string::npos) << fault.reason;
+}
+
+TEST(UploadBodyLimits, FileSizeAtTheLimitPassesAndOneMoreByteIsRefused) {
+    UploadLimits small{.largest_upload = 10000, .most_files = 3, .largest_file = 4};
+    expect_album(upload_body("L", "true", {{"a", "1234"}}), small);
+    EXPECT_EQ(expect_fault(upload_body("L", "true", {{"a", "12345"}}), small).status, 413);
+}
+
+TEST(UploadBodyLimits, WholeBodyOverTheUploadLimitIsRefused) {
+    std::string body = upload_body("L", "true", {{"a", "1234"}});
+    UploadLimits exact{.largest_upload = body.size(), .most_files = 3, .largest_file = 100};
+    expect_album(body, exact);
+    exact.largest_upload -= 1;
+    EXPECT_EQ(expect_fault(body, exact).status, 413);
+}
+
+TEST(UploadBodyNames, FolderPartsDrivesAndControlCharactersAreRefused) {
+    for (std::string_view name : {"dir/a.jpg", "/etc/passwd", "dir\\a.jpg", "..", ".", "C:a.jpg", "c:", "a\tb.jpg",
+                                  "a\rb", "\x7f", "\xc2\x85x", "", "../../x"}) {
+        BodyFault fault = expect_fault(upload_body("L", "true", {{std::string(name), "x"}}));
+        EXPECT_EQ(fault.status, 400) << name;
+        EXPECT_EQ(fault.reason.find('\t'), std::string::npos) << "control characters are not echoed";
+        EXPECT_EQ(fault.reason.find('\r'), std::string::npos) << "control characters are not echoed";
+    }
+}
+
+TEST(UploadBodyNames, LabelsThatOnlyLookOddAreKept) {
+    for (std::string_view name : {"a..b.jpg", "...", ".hidden", "1:2.jpg", "photo:1.jpg", "<b>&amp;"})
+        EXPECT_EQ(expect_album(upload_body("L", "true", {{std::string(name), "x"}})).files.at(0).name, name);
+}
+
+TEST(UploadBodyNames, OverlongNamesAreRefused) {
+    expect_album(upload_body("L", "true", {{std::string(1024, 'n'), "x"}}));
+    EXPECT_EQ(expect_fault(upload_body("L", "true", {{std::string(1025, 'n'), "x"}})).status, 400);
+}
+
+TEST(UploadBodyMessages, QuotedNamesAreCappedWithoutSplittingCharacters) {
+    std::string shown = quote_for_message(std::string(79, 'a') + "é" + std::string(10, 'b'));
+    EXPECT_EQ(shown, std::string(79, 'a') + "...");
+    std::string converted;
+    EXPECT_TRUE(utf16le_to_utf8(utf16le(shown), converted));
+}
