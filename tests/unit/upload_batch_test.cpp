@@ -1,0 +1,194 @@
+// The upload batch: list lines and their byte count, fixed growth steps, and whole-file reads.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "common/constants.h"
+#include "gather/upload_batch.h"
+#include "platform/platform.h"
+#include "stubs/ui_recorder.h"
+#include "support/temp_folder.h"
+
+namespace {
+
+platform::NativePath native(const std::filesystem::path& path) {
+#if defined(_WIN32)
+    return platform::NativePath(path.u16string());
+#else
+    return path.string();
+#endif
+}
+
+std::u16string list_text(const UploadBatch& batch) { return std::u16string(batch.list.begin(), batch.list.end()); }
+
+std::string held_text(const HeldFile& held) {
+    return std::string(reinterpret_cast<const char*>(held.bytes.get()), static_cast<std::size_t>(held.size));
+}
+
+// Bytes that differ from one position to the next, so a piece read twice or skipped shows.
+std::string pattern(std::size_t length, unsigned seed = 0) {
+    std::string bytes(length, '\0');
+    for (std::size_t i = 0; i < length; ++i) bytes[i] = static_cast<char>((i * 7 + i / 251 + seed) & 0xFF);
+    return bytes;
+}
+
+// Writes the bytes to a file and offers it to the batch with the given size.
+bool add_file(UploadBatch& batch, const TempFolder& folder, const std::string& bytes, std::uint64_t size) {
+    const std::filesystem::path path = folder.path / "picture.jpg";
+    write_file(path, bytes);
+    std::FILE* file = platform::open_file(native(path), "rb");
+    if (file == nullptr) {
+        ADD_FAILURE() << "cannot open " << path;
+        return false;
+    }
+    const bool held = batch_add_contents(batch, size, file);
+    std::fclose(file);
+    return held;
+}
+
+TEST(UploadBatch, StartsWithTheClosingLineFeedAndFirstSteps) {
+    UploadBatch batch;
+    batch.total = 99;
+    batch.list.push_back(u'x');
+    batch_init(batch);
+    EXPECT_EQ(batch.total, 2u);
+    EXPECT_TRUE(batch.list.empty());
+    EXPECT_EQ(batch.list.capacity(), 512u);
+    EXPECT_EQ(batch.files.capacity(), 10u);
+    EXPECT_EQ(batch_count(batch), 0u);
+    EXPECT_FALSE(batch.warned_too_big || batch.warned_too_many || batch.warned_too_deep);
+}
+
+TEST(UploadBatch, ListLinesPadSizesAndCountTwoBytesPerCharacter) {
+    struct Case {
+        std::uint64_t size;
+        std::u16string name;
+        std::u16string line;
+    };
+    const Case cases[] = {
+        {1234, u"a.jpg", u"000001234:a.jpg\n"},
+        {0, u"empty.png", u"000000000:empty.png\n"},
+        {999999999, u"x", u"999999999:x\n"},
+        {1000000000, u"billion.tif", u"1000000000:billion.tif\n"},  // ten digits, counted as ten
+        {4294967295u, u"b", u"4294967295:b\n"},
+        {12345678901ull, u"c", u"12345678901:c\n"},
+        {7, u"Ærø-фото-写真.jpg", u"000000007:Ærø-фото-写真.jpg\n"},
+        {5, u"..\\up/dir name.jpg", u"000000005:..\\up/dir name.jpg\n"},
+    };
+    UploadBatch batch;
+    batch_init(batch);
+    std::u16string expected_list;
+    for (const Case& c : cases) {
+        const std::uint64_t before = batch.total;
+        batch_add_line(batch, c.size, c.name);
+        expected_list += c.line;
+        EXPECT_EQ(batch.total - before, 2 * c.line.size()) << c.size;
+    }
+    EXPECT_EQ(list_text(batch), expected_list);
+    EXPECT_EQ(batch.total, 2 + 2 * expected_list.size());
+    // Lines alone hold no contents.
+    EXPECT_EQ(batch_count(batch), 0u);
+}
+
+TEST(UploadBatch, ListGrowsByFixedStepsUntilTheLineFits) {
+    struct Step {
+        std::size_t line_length;  // nine digits, a colon, the name and a line feed
+        std::size_t capacity;     // afterwards
+    };
+    const Step steps[] = {
+        {500, 512},
+        {12, 512},    // exactly full
+        {11, 1024},
+        {600, 1536},  // 1123 characters: one step, where doubling would give 2048
+        {1000, 2560}, // 2123 characters: two steps at once
+    };
+    UploadBatch batch;
+    batch_init(batch);
+    std::u16string expected_list;
+    for (const Step& step : steps) {
+        const std::u16string name(step.line_length - 11, u'n');
+        batch_add_line(batch, 42, name);
+        expected_list += u"000000042:" + name + u"\n";
+        EXPECT_EQ(batch.list.capacity(), step.capacity) << "after a line of " << step.line_length;
+    }
+    EXPECT_EQ(list_text(batch), expected_list);
+}
+
+TEST(UploadBatch, HoldsTheMeasuredSizeOrNothing) {
+    struct Case {
+        const char* what;
+        std::uint64_t total_before;  // as if other files were held already
+        std::size_t file_length;
+        std::uint64_t size;
+        std::u16string message;  // empty: accepted
+    };
+    const std::u16string short_file = u"filesize incorrect, file ignored";
+    const std::u16string too_big = u"not enough memory for a file, file ignored";
+    const Case cases[] = {
+        {"three pieces, the last one short", 2, 25000, 25000, u""},
+        {"one whole piece", 2, 10240, 10240, u""},
+        {"empty", 2, 0, 0, u""},
+        {"grown since it was measured: only the measured part", 2, 300, 100, u""},
+        {"exactly the largest body", LARGEST_BODY - 4, 4, 4, u""},
+        {"shorter than measured", 2, 10, 11, short_file},
+        {"short after whole pieces", 2, 20485, 30000, short_file},
+        {"empty but measured", 2, 0, 1, short_file},
+        {"one byte past the largest body", LARGEST_BODY - 4, 5, 5, too_big},
+        {"alone past the largest body", 2, 3, 0xFFFFFFFE, too_big},
+    };
+    TempFolder folder;
+    for (const Case& c : cases) {
+        recorded_ui().clear();
+        UploadBatch batch;
+        batch_init(batch);
+        batch_add_line(batch, 1, u"earlier.jpg");
+        ASSERT_TRUE(add_file(batch, folder, "x", 1));
+        batch.total = c.total_before;
+        const std::u16string list_before = list_text(batch);
+        const std::string bytes = pattern(c.file_length, 3);
+
+        const bool held = add_file(batch, folder, bytes, c.size);
+
+        // The list line is the caller's to add.
+        EXPECT_EQ(list_text(batch), list_before) << c.what;
+        EXPECT_EQ(held_text(batch.files[0]), "x") << c.what;
+        if (c.message.empty()) {
+            EXPECT_TRUE(held) << c.what;
+            ASSERT_EQ(batch_count(batch), 2u) << c.what;
+            EXPECT_EQ(held_text(batch.files[1]), bytes.substr(0, static_cast<std::size_t>(c.size))) << c.what;
+            EXPECT_EQ(batch.total, c.total_before + c.size) << c.what;
+            EXPECT_TRUE(recorded_ui().empty()) << c.what;
+        } else {
+            EXPECT_FALSE(held) << c.what;
+            EXPECT_EQ(batch_count(batch), 1u) << c.what;
+            EXPECT_EQ(batch.total, c.total_before) << c.what;
+            EXPECT_EQ(recorded_ui(), (std::vector<UiEvent>{{u"Uploader error", c.message, false}})) << c.what;
+        }
+    }
+}
+
+TEST(UploadBatch, FileTableGrowsByTenWithoutLosingContents) {
+    recorded_ui().clear();
+    TempFolder folder;
+    UploadBatch batch;
+    batch_init(batch);
+    std::vector<std::string> written;
+    for (unsigned i = 0; i < 21; ++i) {
+        written.push_back(pattern(100 + i, i));
+        ASSERT_TRUE(add_file(batch, folder, written.back(), written.back().size()));
+        const std::size_t expected_capacity = i < 10 ? 10 : i < 20 ? 20 : 30;
+        EXPECT_EQ(batch.files.capacity(), expected_capacity) << "after file " << i + 1;
+    }
+    ASSERT_EQ(batch_count(batch), written.size());
+    for (std::size_t i = 0; i < written.size(); ++i) EXPECT_EQ(held_text(batch.files[i]), written[i]) << i;
+    EXPECT_TRUE(recorded_ui().empty());
+
+    batch_release(batch);
+    EXPECT_EQ(batch_count(batch), 0u);
+    EXPECT_EQ(batch.files.capacity(), 0u);
+    EXPECT_EQ(batch.list.capacity(), 0u);
+}
+
+}  // namespace
