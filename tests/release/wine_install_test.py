@@ -81,7 +81,17 @@ class ScriptedGallery:
     def __init__(self, port):
         self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.listener.bind(("127.0.0.1", port))
+        # Another test run on this machine may hold the port for a moment; wait for it, briefly.
+        deadline = time.monotonic() + 30
+        while True:
+            try:
+                self.listener.bind(("127.0.0.1", port))
+                break
+            except OSError as error:
+                if time.monotonic() > deadline:
+                    self.listener.close()
+                    raise AssertionError(f"port {port} stays in use by another process") from error
+                time.sleep(0.5)
         self.listener.listen(4)
         self.listener.settimeout(0.2)
         self.requests = []  # (request line, headers, body)
@@ -150,17 +160,21 @@ def setUpModule():
     prefix = os.path.join(TEST_DIR, "prefix")
     os.makedirs(prefix)
     wine = Wine(prefix)
-    wine.start()
-    local, roaming = wine.variable("LOCALAPPDATA"), wine.variable("APPDATA")
-    install_dir = local + "\\Programs\\" + NAME
-    send_to = roaming + r"\Microsoft\Windows\SendTo"
-    paths = {
-        "install_dir": install_dir,
-        "unix_install_dir": wine.unix_path(install_dir),
-        "unix_programs": wine.unix_path(local + "\\Programs"),
-        "unix_send_to": wine.unix_path(send_to),
-        "unix_shortcut": wine.unix_path(send_to + "\\" + NAME + ".lnk"),
-    }
+    try:
+        wine.start()
+        local, roaming = wine.variable("LOCALAPPDATA"), wine.variable("APPDATA")
+        install_dir = local + "\\Programs\\" + NAME
+        send_to = roaming + r"\Microsoft\Windows\SendTo"
+        paths = {
+            "install_dir": install_dir,
+            "unix_install_dir": wine.unix_path(install_dir),
+            "unix_programs": wine.unix_path(local + "\\Programs"),
+            "unix_send_to": wine.unix_path(send_to),
+            "unix_shortcut": wine.unix_path(send_to + "\\" + NAME + ".lnk"),
+        }
+    except BaseException:
+        wine.stop()  # tearDownModule does not run after a failed set-up
+        raise
 
 
 def tearDownModule():
@@ -176,6 +190,7 @@ class InstallCycle(unittest.TestCase):
 
     def install(self, setup, program):
         self.before = {p: listing(paths[p]) for p in ("unix_programs", "unix_send_to")}
+        self.addCleanup(self.remove_leftovers)
         code, output = wine.run(setup, "/S")
         self.assertEqual(code, 0, f"installer failed: {output}")
         folder = paths["unix_install_dir"]
@@ -198,6 +213,16 @@ class InstallCycle(unittest.TestCase):
     def uninstall(self):
         code, output = wine.run(paths["install_dir"] + "\\uninstall.exe", "/S")
         self.assertEqual(code, 0, f"uninstaller failed: {output}")
+        self.await_removal()
+        self.assertFalse(os.path.exists(paths["unix_install_dir"]), "install folder left behind")
+        self.assertFalse(os.path.exists(paths["unix_shortcut"]), "Send To shortcut left behind")
+        self.assertFalse(wine.key_exists(UNINSTALL_KEY), "uninstall key left behind")
+        for folder in ("unix_programs", "unix_send_to"):
+            self.assertEqual(listing(paths[folder]), self.before[folder], f"{folder} changed")
+
+
+    @staticmethod
+    def await_removal():
         # The uninstaller hands over to a copy of itself in the temporary folder and returns at
         # once, so the removal is awaited, within a bound.
         deadline = time.monotonic() + 60
@@ -205,13 +230,14 @@ class InstallCycle(unittest.TestCase):
             if not (os.path.exists(paths["unix_install_dir"])
                     or os.path.exists(paths["unix_shortcut"])
                     or wine.key_exists(UNINSTALL_KEY)):
-                break
+                return
             time.sleep(0.3)
-        self.assertFalse(os.path.exists(paths["unix_install_dir"]), "install folder left behind")
-        self.assertFalse(os.path.exists(paths["unix_shortcut"]), "Send To shortcut left behind")
-        self.assertFalse(wine.key_exists(UNINSTALL_KEY), "uninstall key left behind")
-        for folder in ("unix_programs", "unix_send_to"):
-            self.assertEqual(listing(paths[folder]), self.before[folder], f"{folder} changed")
+
+    def remove_leftovers(self):
+        """After a failed step, so that the next test starts from an empty prefix again."""
+        if os.path.exists(os.path.join(paths["unix_install_dir"], "uninstall.exe")):
+            wine.run(paths["install_dir"] + "\\uninstall.exe", "/S")
+            self.await_removal()
 
 
 class ReleaseInstaller(InstallCycle):
