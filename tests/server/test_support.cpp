@@ -318,3 +318,21 @@ int free_port() {
     ::close(fd);
     return port;
 }
+
+std::vector<std::pair<std::string, std::string>> stored_pictures(const std::filesystem::path& data_dir) {
+    std::vector<std::pair<std::string, std::string>> pictures;
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2((data_dir / "gallery.sqlite").c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* stmt = nullptr;
+        if (sqlite3_prepare_v2(db, "SELECT name, id FROM pictures ORDER BY id", -1, &stmt, nullptr) == SQLITE_OK) {
+            while (sqlite3_step(stmt) == SQLITE_ROW) {
+                std::string name = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
+                std::string id = std::to_string(sqlite3_column_int64(stmt, 1));
+                pictures.emplace_back(name, read_file(data_dir / "pictures" / id));
+            }
+        }
+        sqlite3_finalize(stmt);
+    }
+    sqlite3_close(db);
+    return pictures;
+}

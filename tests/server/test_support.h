@@ -91,3 +91,6 @@ bool wait_for_port(int port, int timeout_ms);
 
 // The free port the OS hands out for 127.0.0.1 at this moment.
 int free_port();
+
+// Stored pictures by name: the bytes of each picture file, looked up through its row.
+std::vector<std::pair<std::string, std::string>> stored_pictures(const std::filesystem::path& data_dir);
