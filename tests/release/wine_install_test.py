@@ -7,6 +7,7 @@ import random
 import shutil
 import socket
 import subprocess
+import sys
 import threading
 import time
 import unittest
@@ -46,6 +47,7 @@ class Wine:
 
     def stop(self):
         subprocess.run(["wineserver", "-k"], env=self.env, timeout=WINE_TIMEOUT)
+        subprocess.run(["wineserver", "-w"], env=self.env, timeout=WINE_TIMEOUT)
 
     def run(self, *arguments, timeout=WINE_TIMEOUT, extra_env=None):
         """Runs a Wine command; returns (exit status, output). Output goes through files, since a
@@ -289,4 +291,8 @@ class InstalledProgramUploads(InstallCycle):
 
 
 if __name__ == "__main__":
-    unittest.main()
+    outcome = unittest.main(exit=False).result
+    # A prefix is some 600 MB; it is kept only when it can tell what went wrong.
+    if outcome.wasSuccessful():
+        shutil.rmtree(TEST_DIR, ignore_errors=True)
+    sys.exit(0 if outcome.wasSuccessful() else 1)
