@@ -56,7 +56,8 @@ TEST(UploadBodyWellFormed, NoFilesIsAnEmptyAlbum) {
 }
 
 TEST(UploadBodyWellFormed, ContentsAreSplitBySizesInListOrder) {
-    UploadAlbum album = expect_album(upload_body("LGIBZEKH", "false", {{"one", "AAA"}, {"empty", ""}, {"two", std::string("\n\0B", 3)}}));
+    std::string body = upload_body("LGIBZEKH", "false", {{"one", "AAA"}, {"empty", ""}, {"two", std::string("\n\0B", 3)}});
+    UploadAlbum album = expect_album(body);
     ASSERT_EQ(album.files.size(), 3u);
     EXPECT_EQ(album.options, "LGIBZEKH");
     EXPECT_EQ(album.files[0].contents, "AAA");
@@ -74,7 +75,8 @@ TEST(UploadBodyWellFormed, NamesOutsideAsciiAndTheBmpComeBackAsUtf8) {
 
 TEST(UploadBodyWellFormed, TenDigitSizesAreRead) {
     UploadLimits roomy{.largest_upload = 1000, .most_files = 5, .largest_file = 2000000000};
-    UploadAlbum album = expect_album(body_of("2.0\nL\ntrue\n0000000003:a\n\n", "xyz"), roomy);
+    std::string body = body_of("2.0\nL\ntrue\n0000000003:a\n\n", "xyz");
+    UploadAlbum album = expect_album(body, roomy);
     ASSERT_EQ(album.files.size(), 1u);
     EXPECT_EQ(album.files[0].contents, "xyz");
 }
@@ -191,4 +193,40 @@ TEST(UploadBodyMessages, QuotedNamesAreCappedWithoutSplittingCharacters) {
     EXPECT_EQ(shown, std::string(79, 'a') + "...");
     std::string converted;
     EXPECT_TRUE(utf16le_to_utf8(utf16le(shown), converted));
+}
+
+TEST(UploadBodyMutations, RandomDamageToAGoodBodyNeverYieldsContentsOutsideIt) {
+    // Deterministic, bounded: flips, cuts and insertions anywhere in a good body must each give
+    // either a fault or an album whose pieces lie inside the body and add up to it.
+    std::string good = upload_body("LG", "true", {{"a.png", "\x89PNG\r\n\x1A\nabc"}, {"b.gif", "GIF89a"}, {"c", ""}});
+    std::uint32_t state = 12345;
+    auto next = [&state] { return state = state * 1103515245u + 12345u, (state >> 8) & 0xFFFF; };
+    UploadLimits limits{1 << 20, 4, 1 << 16};
+    for (int round = 0; round < 3000; ++round) {
+        std::string body = good;
+        for (int edit = 0, edits = 1 + next() % 3; edit < edits; ++edit) {
+            std::size_t at = next() % (body.size() + 1);
+            switch (next() % 3) {
+                case 0: if (at < body.size()) body[at] = static_cast<char>(next()); break;
+                case 1: body.erase(at, 1 + next() % 4); break;
+                default: body.insert(at, 1 + next() % 4, static_cast<char>(next())); break;
+            }
+        }
+        BodyParse parsed = parse_upload_body(body, limits);
+        if (auto* album = std::get_if<UploadAlbum>(&parsed)) {
+            std::size_t total = 0;
+            for (const UploadedFile& file : album->files) {
+                EXPECT_GE(file.contents.data(), body.data());
+                EXPECT_LE(file.contents.data() + file.contents.size(), body.data() + body.size());
+                total += file.contents.size();
+            }
+            EXPECT_LE(total, body.size());
+            if (!album->files.empty()) {
+                EXPECT_EQ(album->files.back().contents.data() + album->files.back().contents.size(),
+                          body.data() + body.size());
+            }
+        } else {
+            EXPECT_FALSE(std::get<BodyFault>(parsed).reason.empty());
+        }
+    }
 }
