@@ -1,9 +1,10 @@
-# Cross build for 32-bit Windows with Debian's mingw-w64 (posix thread model); tests run under Wine.
+# Cross build for 32-bit Windows with Debian's mingw-w64; tests run under Wine. The win32 thread model
+# keeps winpthreads (which needs Vista or later) out of the program, so it runs on NT 5.0 and later.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86)
 
-set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-posix)
+set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-win32)
+set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-win32)
 set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
 
 set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)

@@ -94,7 +94,8 @@ std::optional<FileStatus> file_status(const NativePath& path);
 
 // mode is a C library mode such as "rb", "r" or "w". The caller closes the file with std::fclose.
 std::FILE* open_file(const NativePath& path, const char* mode);
-void make_folder(const NativePath& path);  // an existing folder is not an error
+// An existing folder is not an error. POSIX also makes missing parents (a fresh ~/.config).
+void make_folder(const NativePath& path);
 
 // The current directory, kept so that it can be restored exactly, even if its path changes meanwhile.
 struct SavedDir {

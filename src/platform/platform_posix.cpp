@@ -114,7 +114,13 @@ std::FILE* open_file(const NativePath& path, const char* mode) {
     return file;
 }
 
-void make_folder(const NativePath& path) { ::mkdir(path.c_str(), 0777); }
+void make_folder(const NativePath& path) {
+    // A fresh account may not have the configuration folder itself yet.
+    for (std::size_t slash = path.find('/', 1); slash != NativePath::npos; slash = path.find('/', slash + 1)) {
+        ::mkdir(path.substr(0, slash).c_str(), 0777);
+    }
+    ::mkdir(path.c_str(), 0777);
+}
 
 std::optional<SavedDir> save_current_dir() {
     const int descriptor = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);

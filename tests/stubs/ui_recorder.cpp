@@ -2,10 +2,16 @@
 #include "stubs/ui_recorder.h"
 
 #include "platform/platform.h"
+#include "platform/utf8.h"
 
 std::vector<UiEvent>& recorded_ui() {
     static std::vector<UiEvent> events;
     return events;
+}
+
+std::ostream& operator<<(std::ostream& out, const UiEvent& event) {
+    return out << (event.information ? "[info] " : "") << platform::utf16_to_utf8(event.caption) << ": \""
+               << platform::utf16_to_utf8(event.text) << '"';
 }
 
 namespace platform {

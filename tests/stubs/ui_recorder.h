@@ -1,6 +1,7 @@
 // A stand-in for the platform's user interface that records message boxes and opened addresses.
 #pragma once
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -12,3 +13,6 @@ struct UiEvent {
 };
 
 std::vector<UiEvent>& recorded_ui();
+
+// Readable failure messages.
+std::ostream& operator<<(std::ostream& out, const UiEvent& event);

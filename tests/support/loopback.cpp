@@ -1,20 +1,25 @@
 // The scripted gallery's sockets: listen, accept, receive with a time limit, send, close.
 #include "support/loopback.h"
 
+#include "platform/platform.h"
+
 #if defined(_WIN32)
 // clang-format off
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#include <windows.h>
 // clang-format on
 using socklen_t = int;
 #else
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -64,27 +69,73 @@ void send_all(Handle handle, const std::string& bytes) {
     }
 }
 
+std::string read_exactly(Handle handle, std::size_t length) {
+    std::string bytes;
+    char buffer[4096];
+    while (bytes.size() < length && wait_readable(handle, quiet_limit_ms)) {
+        const long got = receive(handle, buffer, std::min(sizeof buffer, length - bytes.size()));
+        if (got <= 0) break;
+        bytes.append(buffer, static_cast<std::size_t>(got));
+    }
+    return bytes;
+}
+
+// Closes so that the peer sees a reset rather than an orderly end.
+void reset_connection(Handle handle) {
+    linger abort_at_once{1, 0};
+    ::setsockopt(handle, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort_at_once), sizeof abort_at_once);
+    close_handle(handle);
+}
+
 std::size_t content_length(const std::string& head) {
     const auto at = head.find("\r\nContent-Length:");
     if (at == std::string::npos) return 0;
     return std::strtoul(head.c_str() + at + 17, nullptr, 10);
 }
 
+void serve(ScriptedGallery* gallery);
+
+#if defined(_WIN32)
+DWORD WINAPI serve_thread(void* gallery) {
+    serve(static_cast<ScriptedGallery*>(gallery));
+    return 0;
+}
+#else
+void* serve_thread(void* gallery) {
+    serve(static_cast<ScriptedGallery*>(gallery));
+    return nullptr;
+}
+#endif
+
 void serve(ScriptedGallery* gallery) {
     for (const ScriptedExchange& exchange : gallery->script) {
+        // A connection already waiting is served even when the test is stopping.
         bool ready = false;
-        for (int waited = 0; !ready && waited < 20000 && !gallery->stopping; waited += 50) {
+        for (int waited = 0; !ready && waited < 20000; waited += 50) {
             ready = wait_readable(gallery->listener, 50);
+            if (gallery->stopping) break;
         }
         if (!ready) break;
+#if defined(_WIN32)
         const Handle client = ::accept(gallery->listener, nullptr, nullptr);
+#else
+        const Handle client = static_cast<Handle>(::accept4(static_cast<int>(gallery->listener), nullptr, nullptr, SOCK_CLOEXEC));
+#endif
         if (client == bad_handle) break;
-        std::string request;
-        if (exchange.read_request) request = read_request(client);
-        {
-            std::lock_guard lock(gallery->mutex);
-            gallery->requests.push_back(request);
+        if (&exchange == &gallery->script.back()) {
+            // Refuse further connections from now on, before the client can try another.
+            close_handle(gallery->listener);
+            gallery->listener = bad_handle;
         }
+        std::string request;
+        if (exchange.reset_after > 0) {
+            request = read_exactly(client, exchange.reset_after);
+            gallery->requests.push_back(request);
+            reset_connection(client);
+            continue;
+        }
+        if (exchange.read_request) request = read_request(client);
+        gallery->requests.push_back(request);
         send_all(client, exchange.reply);
 #if defined(_WIN32)
         ::shutdown(client, SD_SEND);
@@ -97,7 +148,7 @@ void serve(ScriptedGallery* gallery) {
         }
         close_handle(client);
     }
-    close_handle(gallery->listener);
+    close_handle(gallery->listener);  // when the script ended early
     gallery->listener = bad_handle;
 }
 
@@ -132,7 +183,17 @@ std::string read_request(std::uintptr_t socket) {
 
 bool gallery_start(ScriptedGallery& gallery, std::uint16_t port, std::vector<ScriptedExchange> script) {
     test_sockets_start();
+    if (script.empty()) {
+        gallery.script.clear();
+        gallery.requests.clear();
+        return true;  // nothing listens: every connection is refused
+    }
+#if defined(_WIN32)
     const Handle listener = ::socket(AF_INET, SOCK_STREAM, 0);
+#else
+    // Programs started by the tests must not inherit the listener and keep it open.
+    const Handle listener = static_cast<Handle>(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+#endif
     if (listener == bad_handle) return false;
     int yes = 1;
     ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&yes), sizeof yes);
@@ -151,16 +212,45 @@ bool gallery_start(ScriptedGallery& gallery, std::uint16_t port, std::vector<Scr
     gallery.script = std::move(script);
     gallery.requests.clear();
     gallery.stopping = false;
-    gallery.worker = std::thread(serve, &gallery);
-    return true;
+#if defined(_WIN32)
+    gallery.worker = reinterpret_cast<std::uintptr_t>(::CreateThread(nullptr, 0, serve_thread, &gallery, 0, nullptr));
+#else
+    pthread_t thread;
+    if (::pthread_create(&thread, nullptr, serve_thread, &gallery) == 0) gallery.worker = static_cast<std::uintptr_t>(thread);
+#endif
+    return gallery.worker != 0;
 }
 
 void gallery_stop(ScriptedGallery& gallery) {
     gallery.stopping = true;
-    if (gallery.worker.joinable()) gallery.worker.join();
+    if (gallery.worker == 0) return;
+#if defined(_WIN32)
+    const HANDLE thread = reinterpret_cast<HANDLE>(gallery.worker);
+    ::WaitForSingleObject(thread, INFINITE);
+    ::CloseHandle(thread);
+#else
+    ::pthread_join(static_cast<pthread_t>(gallery.worker), nullptr);
+#endif
+    gallery.worker = 0;
 }
 
-std::vector<std::string> gallery_requests(ScriptedGallery& gallery) {
-    std::lock_guard lock(gallery.mutex);
-    return gallery.requests;
+std::vector<std::string> gallery_requests(const ScriptedGallery& gallery) { return gallery.requests; }
+
+ScriptedPeer::ScriptedPeer(std::string_view bytes) {
+    if (gallery_start(gallery, 0, {{std::string(bytes), false}})) {
+        socket = platform::connect_ipv4("127.0.0.1", gallery.port).socket;
+    }
+}
+
+ScriptedPeer::~ScriptedPeer() {
+    platform::net_close(socket);
+    gallery_stop(gallery);
+}
+
+std::string ScriptedPeer::rest() {
+    std::string left;
+    char buffer[4096];
+    long got;
+    while ((got = platform::net_recv(socket, buffer, sizeof buffer)) > 0) left.append(buffer, static_cast<std::size_t>(got));
+    return left;
 }

@@ -4,14 +4,15 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
+#include <string_view>
 #include <string>
-#include <thread>
 #include <vector>
 
 struct ScriptedExchange {
     std::string reply;            // sent as it stands once the request has arrived
     bool read_request = true;     // false: answer at once, without waiting for a request
+    // Read only this many bytes, then reset the connection (a gallery that drops an upload).
+    std::size_t reset_after = 0;
 };
 
 struct ScriptedGallery {
@@ -19,8 +20,8 @@ struct ScriptedGallery {
     std::uint16_t port = 0;
     std::vector<ScriptedExchange> script;
     std::vector<std::string> requests;  // one per accepted connection, as received
-    std::mutex mutex;
-    std::thread worker;
+    // The serving thread, by the system's own means: the shipped Windows runtime has no std::thread.
+    std::uintptr_t worker = 0;
     std::atomic<bool> stopping = false;
 };
 
@@ -29,7 +30,8 @@ struct ScriptedGallery {
 bool gallery_start(ScriptedGallery& gallery, std::uint16_t port, std::vector<ScriptedExchange> script);
 // Ends the script (a connection already accepted is still answered) and closes everything.
 void gallery_stop(ScriptedGallery& gallery);
-std::vector<std::string> gallery_requests(ScriptedGallery& gallery);
+// What each connection sent; read it after gallery_stop.
+std::vector<std::string> gallery_requests(const ScriptedGallery& gallery);
 
 // Reads one request as a gallery would: the head up to the empty line, then Content-Length bytes.
 // Stops early when the client closes or stays silent for a few seconds.
@@ -37,3 +39,14 @@ std::string read_request(std::uintptr_t socket);
 
 // Starts the socket library in test programs (a no-op on POSIX systems).
 void test_sockets_start();
+
+// A connection from this process whose other end sends the given bytes at once, then closes.
+struct ScriptedPeer {
+    ScriptedGallery gallery;
+    std::uintptr_t socket = ~std::uintptr_t{0};
+
+    explicit ScriptedPeer(std::string_view bytes);
+    ~ScriptedPeer();
+    // Everything still unread on the connection.
+    std::string rest();
+};

@@ -13,30 +13,6 @@ namespace {
 
 using namespace std::string_literals;
 
-// A connection whose other end sends the given bytes at once, then closes.
-struct Peer {
-    ScriptedGallery gallery;
-    platform::Socket socket = platform::invalid_socket;
-
-    explicit Peer(const std::string& bytes) {
-        recorded_ui().clear();
-        EXPECT_TRUE(gallery_start(gallery, 0, {{bytes, false}}));
-        socket = platform::connect_ipv4("127.0.0.1", gallery.port).socket;
-    }
-    ~Peer() {
-        platform::net_close(socket);
-        gallery_stop(gallery);
-    }
-    // What is left unread on the connection.
-    std::string rest() {
-        std::string left;
-        char buffer[4096];
-        long got;
-        while ((got = platform::net_recv(socket, buffer, sizeof buffer)) > 0) left.append(buffer, got);
-        return left;
-    }
-};
-
 bool broken_body_shown() {
     return recorded_ui() == std::vector<UiEvent>{{std::u16string(captions::error),
                                                   std::u16string(messages::response_terminated), false}};
@@ -101,7 +77,8 @@ TEST(ReadReplyHead, FindsStatusAndLengthRule) {
         {"nothing at all", "", 0, 0, ""},
     };
     for (const Case& c : cases) {
-        Peer peer(c.bytes);
+        recorded_ui().clear();
+        ScriptedPeer peer(c.bytes);
         const ReplyHead head = read_reply_head(peer.socket);
         EXPECT_EQ(head.length_rule, c.rule) << c.name;
         EXPECT_EQ(head.status, c.status) << c.name;
@@ -113,7 +90,8 @@ TEST(ReadReplyHead, HeadThatFillsTheAreaEndsThere) {
     // 1025 bytes without an empty line: the head ends and what follows is body.
     const std::string status = "HTTP/1.1 200 OK\r\nContent-Length: 9\r\n";
     const std::string filler = "X-Fill: " + std::string(1025 - status.size() - 8, 'f');
-    Peer peer(status + filler + "after");
+    recorded_ui().clear();
+    ScriptedPeer peer(status + filler + "after");
     const ReplyHead head = read_reply_head(peer.socket);
     EXPECT_EQ(head.status, 200);
     EXPECT_EQ(head.length_rule, 9);
@@ -122,35 +100,41 @@ TEST(ReadReplyHead, HeadThatFillsTheAreaEndsThere) {
 
 TEST(ReadBody, ContentLengthBodies) {
     {
-        Peer peer("hello world");
+        recorded_ui().clear();
+        ScriptedPeer peer("hello world");
         EXPECT_EQ(read_body(peer.socket, 5), "hello");
         EXPECT_TRUE(recorded_ui().empty());
     }
     {
-        Peer peer("short");
+        recorded_ui().clear();
+        ScriptedPeer peer("short");
         EXPECT_EQ(read_body(peer.socket, 10), std::nullopt);
         EXPECT_TRUE(broken_body_shown());
     }
     {
         // Larger than any reply may be: refused before anything is allocated.
-        Peer peer("x");
+        recorded_ui().clear();
+        ScriptedPeer peer("x");
         EXPECT_EQ(read_body(peer.socket, 2147483647), std::nullopt);
         EXPECT_TRUE(broken_body_shown());
     }
     {
         const std::string big(MAX_REPLY_BODY, 'b');
-        Peer peer(big);
+        recorded_ui().clear();
+        ScriptedPeer peer(big);
         EXPECT_EQ(read_body(peer.socket, static_cast<int>(big.size())), big);
     }
 }
 
 TEST(ReadBody, UntilCloseKeepsAtMost1024Bytes) {
     {
-        Peer peer("");
+        recorded_ui().clear();
+        ScriptedPeer peer("");
         EXPECT_EQ(read_body(peer.socket, BODY_UNTIL_CLOSE), "");
     }
     {
-        Peer peer(std::string(1500, 'a'));
+        recorded_ui().clear();
+        ScriptedPeer peer(std::string(1500, 'a'));
         EXPECT_EQ(read_body(peer.socket, BODY_UNTIL_CLOSE), std::string(1024, 'a'));
     }
     EXPECT_TRUE(recorded_ui().empty());
@@ -178,7 +162,8 @@ TEST(ReadChunkedBody, DecodesAndReportsBreaks) {
         {"sizes past the reply limit", "3\r\nabc\r\n400000\r\nde\r\n0\r\n", "abc", 3, true},
     };
     for (const Case& c : cases) {
-        Peer peer(c.bytes);
+        recorded_ui().clear();
+        ScriptedPeer peer(c.bytes);
         const ChunkedBody body = read_chunked_body(peer.socket);
         EXPECT_EQ(body.text, c.text) << c.name;
         EXPECT_EQ(body.decoded_length, c.length) << c.name;
@@ -193,7 +178,8 @@ TEST(ReadChunkedBody, ManyChunksAreAllKept) {
         bytes += "1\r\n"s + letter + "\r\n";
         expected += letter;
     }
-    Peer peer(bytes + "0\r\n\r\n");
+    recorded_ui().clear();
+    ScriptedPeer peer(bytes + "0\r\n\r\n");
     EXPECT_EQ(read_body(peer.socket, CHUNKED_BODY), expected);
 }
 
