@@ -46,6 +46,10 @@ struct Connection {
     ConnectStatus status = ConnectStatus::refused;
     Socket socket = invalid_socket;
 };
+// A gallery that neither sends nor takes a byte for this long is treated as gone, so that a window-
+// less program cannot wait for ever: the send or recv fails as if the connection had closed.
+inline constexpr int SILENCE_LIMIT_SECONDS = 120;
+
 // Resolves host to IPv4 addresses and connects a stream socket to the first one only.
 Connection connect_ipv4(const char* host, std::uint16_t port);
 

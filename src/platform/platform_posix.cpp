@@ -12,6 +12,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/types.h>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -55,6 +56,9 @@ Connection connect_ipv4(const char* host, std::uint16_t port) {
 
     const int descriptor = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (descriptor < 0) return {ConnectStatus::refused, invalid_socket};
+    const timeval limit{SILENCE_LIMIT_SECONDS, 0};
+    ::setsockopt(descriptor, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    ::setsockopt(descriptor, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
     int result;
     do {
         result = ::connect(descriptor, reinterpret_cast<const sockaddr*>(&address), sizeof address);

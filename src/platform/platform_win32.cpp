@@ -68,6 +68,9 @@ Connection connect_ipv4(const char* host, std::uint16_t port) {
 
     const SOCKET handle = ::socket(AF_INET, SOCK_STREAM, 0);
     if (handle == INVALID_SOCKET) return {ConnectStatus::refused, invalid_socket};
+    const DWORD limit = SILENCE_LIMIT_SECONDS * 1000;
+    ::setsockopt(handle, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&limit), sizeof limit);
+    ::setsockopt(handle, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&limit), sizeof limit);
     if (::connect(handle, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         ::closesocket(handle);
         return {ConnectStatus::refused, invalid_socket};

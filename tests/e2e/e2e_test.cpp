@@ -258,6 +258,22 @@ TEST(Upload, Settings) {
     }
 }
 
+TEST(Upload, SettingsThatCannotBeWritten) {
+    // A file where the settings folder should be: the defaults are used, and the user is told.
+    TempFolder folder;
+    std::error_code ignored;
+    fs::remove_all(settings_folder(), ignored);
+    write_file(settings_folder(), "not a folder");
+    ProgramSetup setup{{}, std::nullopt, {{roomy_limits}, {album_reply}}, folder.path};
+    setup.keep_settings_folder = true;
+    const ProgramRun run = run_program(setup);
+    fs::remove_all(settings_folder(), ignored);
+    EXPECT_EQ(run.messages, error_box("cannot create configuration file"));
+    ASSERT_EQ(run.requests.size(), 2u);
+    EXPECT_TRUE(run.requests[1].ends_with(body({})));
+    EXPECT_EQ(run.exit_status, 0);
+}
+
 TEST(Upload, Replies) {
     const std::string not_web = "the gallery did not return a web address: ";
     const Case cases[] = {

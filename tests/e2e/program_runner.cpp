@@ -91,7 +91,7 @@ fs::path settings_folder() {
 ProgramRun run_program(const ProgramSetup& setup) {
     const fs::path settings_file = settings_folder() / "uploader2.ini";
     std::error_code ignored;
-    fs::remove_all(settings_folder(), ignored);
+    if (!setup.keep_settings_folder) fs::remove_all(settings_folder(), ignored);
     if (setup.settings) write_file(settings_file, *setup.settings);
     const fs::path open_log = scratch() / "open.log";
     const fs::path error_log = scratch() / "stderr.txt";
@@ -147,6 +147,6 @@ ProgramRun run_program(const ProgramSetup& setup) {
     run.messages = read_whole_file(error_log);
     run.opened = split_at_nul(read_whole_file(open_log));
     run.requests = gallery_requests(gallery);
-    if (fs::exists(settings_file)) run.settings_after = read_whole_file(settings_file);
+    if (fs::is_regular_file(settings_file, ignored)) run.settings_after = read_whole_file(settings_file);
     return run;
 }

@@ -22,6 +22,7 @@ struct ProgramSetup {
     std::optional<std::string> settings;  // written before the run; none: no settings file
     std::vector<ScriptedExchange> script;
     std::filesystem::path folder;         // the program's current directory
+    bool keep_settings_folder = false;    // leave the settings folder as the test made it
 };
 
 bool under_wine();

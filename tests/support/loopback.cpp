@@ -164,6 +164,20 @@ void test_sockets_start() {
 #endif
 }
 
+int receive_limit_seconds(std::uintptr_t socket) {
+#if defined(_WIN32)
+    DWORD limit = 0;
+    int length = sizeof limit;
+    ::getsockopt(static_cast<SOCKET>(socket), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<char*>(&limit), &length);
+    return static_cast<int>(limit / 1000);
+#else
+    timeval limit{};
+    socklen_t length = sizeof limit;
+    ::getsockopt(static_cast<int>(socket), SOL_SOCKET, SO_RCVTIMEO, &limit, &length);
+    return static_cast<int>(limit.tv_sec);
+#endif
+}
+
 std::string read_request(std::uintptr_t socket) {
     std::string request;
     char buffer[65536];

@@ -37,6 +37,9 @@ std::vector<std::string> gallery_requests(const ScriptedGallery& gallery);
 // Stops early when the client closes or stays silent for a few seconds.
 std::string read_request(std::uintptr_t socket);
 
+// The receive time limit set on a socket, in whole seconds.
+int receive_limit_seconds(std::uintptr_t socket);
+
 // Starts the socket library in test programs (a no-op on POSIX systems).
 void test_sockets_start();
 

@@ -137,6 +137,8 @@ TEST(PlatformNetwork, ConnectsRefusesAndFailsToResolve) {
     const platform::Connection connection = platform::connect_ipv4("127.0.0.1", port);
     EXPECT_EQ(connection.status, platform::ConnectStatus::connected);
     if (connection.status == platform::ConnectStatus::connected) {
+        // A silent gallery must not keep the program waiting for ever.
+        EXPECT_EQ(receive_limit_seconds(connection.socket), platform::SILENCE_LIMIT_SECONDS);
         std::size_t sent = 0;
         long result = 1;
         while (sent < request.size() && result > 0) {
