@@ -229,6 +229,23 @@ TEST(Upload, FolderWalks) {
     }
 }
 
+TEST(Upload, LongPaths) {
+    // Folders whose full path passes 260 characters, and a name of 200 characters.
+    TempFolder folder;
+    const std::string long_name(200, 'n');
+    fs::path deep = folder.path / "top";
+    write_file(deep / (long_name + ".jpg"), "L");
+    for (int level = 0; level < 6; ++level) deep /= std::string(60, static_cast<char>('a' + level));
+    write_file(deep / "deep.jpg", "D");
+    const ProgramRun run = run_program({{"top"}, std::nullopt, {{roomy_limits}, {album_reply}}, folder.path});
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_EQ(run.messages, "");
+    ASSERT_EQ(run.requests.size(), 2u);
+    const std::vector<std::string> lines = sorted_list(run.requests[1]);
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "000000001:" + long_name + ".jpg"), lines.end());
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "000000001:deep.jpg"), lines.end());
+}
+
 TEST(Upload, Settings) {
     const std::string defaults = under_wine() ? "2.0\r\nL\r\ntrue" : "2.0\nL\ntrue";
     struct SettingsCase {
