@@ -30,3 +30,11 @@ std::string read_whole_file(const std::filesystem::path& path) {
     text << in.rdbuf();
     return text.str();
 }
+
+platform::NativePath native_path_of(const std::filesystem::path& path) {
+#if defined(_WIN32)
+    return platform::NativePath(path.u16string());
+#else
+    return path.string();
+#endif
+}

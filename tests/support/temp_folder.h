@@ -4,6 +4,8 @@
 #include <filesystem>
 #include <string>
 
+#include "platform/platform.h"
+
 struct TempFolder {
     std::filesystem::path path;
     TempFolder();
@@ -15,3 +17,6 @@ struct TempFolder {
 // Writes bytes to a file, making its folders.
 void write_file(const std::filesystem::path& path, const std::string& bytes);
 std::string read_whole_file(const std::filesystem::path& path);
+
+// A path in the form the platform layer takes.
+platform::NativePath native_path_of(const std::filesystem::path& path);

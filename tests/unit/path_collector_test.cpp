@@ -23,14 +23,6 @@ namespace fs = std::filesystem;
 
 constexpr ServerLimits unlimited{0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF};
 
-platform::NativePath native(const fs::path& path) {
-#if defined(_WIN32)
-    return platform::NativePath(path.u16string());
-#else
-    return path.string();
-#endif
-}
-
 // One gathered file: its list line and the contents held for it.
 using Gathered = std::pair<std::u16string, std::string>;
 
@@ -103,7 +95,7 @@ TEST(CollectPath, GathersFilesAndFoldersUnderTheNamesTheyWereReachedBy) {
     batch_init(batch);
     for (const fs::path& path : {fs::path("../a.jpg"), temp.path / "album", fs::path("../missing.jpg"),
                                  fs::path("../a.jpg"), fs::path("../other")}) {
-        collect_path(batch, native(path), unlimited);
+        collect_path(batch, native_path_of(path), unlimited);
         // Relative paths given later still name what they named before the walk.
         EXPECT_TRUE(fs::equivalent(fs::current_path(), temp.path / "elsewhere")) << path;
     }
@@ -149,7 +141,7 @@ TEST(CollectPath, EnforcesLimitsWithOneWarningEach) {
         const InFolder in(temp.path);
         UploadBatch batch;
         batch_init(batch);
-        for (const auto& [name, size] : c.files) collect_path(batch, native(name), c.limits);
+        for (const auto& [name, size] : c.files) collect_path(batch, native_path_of(name), c.limits);
 
         std::vector<Gathered> expected;
         for (const char* name : c.kept) {
@@ -179,7 +171,7 @@ TEST(CollectPath, StopsAtTheDepthLimitWithOneWarning) {
     UploadBatch batch;
     batch_init(batch);
     const fs::path before = fs::current_path();
-    collect_path(batch, native(temp.path / "d"), unlimited);
+    collect_path(batch, native_path_of(temp.path / "d"), unlimited);
 
     std::vector<Gathered> expected;
     for (int n = 1; n <= 64; ++n) {
@@ -199,8 +191,8 @@ TEST(CollectPath, KeepsNamesThatAreNotAscii) {
     const InFolder in(temp.path);
     UploadBatch batch;
     batch_init(batch);
-    collect_path(batch, native(u8"Ærø-фото-写真.jpg"), unlimited);
-    collect_path(batch, native(u8"папка"), unlimited);
+    collect_path(batch, native_path_of(u8"Ærø-фото-写真.jpg"), unlimited);
+    collect_path(batch, native_path_of(u8"папка"), unlimited);
     EXPECT_EQ(gathered(batch), sorted({{u"000000004:Ærø-фото-写真.jpg\n", "1234"}, {u"000000002:雪.png\n", "56"}}));
     batch_release(batch);
 }
@@ -224,7 +216,7 @@ TEST(CollectPath, FollowsLinksButNeverAroundALoop) {
     const InFolder in(temp.path);
     UploadBatch batch;
     batch_init(batch);
-    collect_path(batch, native("root"), unlimited);
+    collect_path(batch, native_path_of("root"), unlimited);
     EXPECT_EQ(gathered(batch), sorted({
                                    {u"000000001:a.jpg\n", "a"},
                                    {u"000000002:b.jpg\n", "bb"},
@@ -248,7 +240,7 @@ TEST(CollectPath, SkipsWhatCannotBeReadWithoutAMessage) {
     fs::permissions(temp.path / "top" / "closed", fs::perms::none);
     UploadBatch batch;
     batch_init(batch);
-    collect_path(batch, native(temp.path / "top"), unlimited);
+    collect_path(batch, native_path_of(temp.path / "top"), unlimited);
     fs::permissions(temp.path / "top" / "closed", fs::perms::owner_all);
     EXPECT_EQ(gathered(batch), sorted({{u"000000002:ok.jpg\n", "ok"}}));
     EXPECT_TRUE(recorded_ui().empty());

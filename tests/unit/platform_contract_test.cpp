@@ -15,18 +15,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-platform::NativePath native(const fs::path& path) {
-#if defined(_WIN32)
-    return platform::NativePath(path.u16string());
-#else
-    return path.string();
-#endif
-}
-
 // Every name a listing gives, sorted; fails when the folder cannot be listed.
 std::vector<platform::NativePath> listing(const fs::path& folder) {
     std::vector<platform::NativePath> names;
-    std::optional<platform::DirWalker> walker = platform::dir_open(native(folder));
+    std::optional<platform::DirWalker> walker = platform::dir_open(native_path_of(folder));
     if (!walker) {
         ADD_FAILURE() << "cannot list " << folder;
         return names;
@@ -44,7 +36,7 @@ std::vector<std::u16string> listed_text(const fs::path& folder) {
     return names;
 }
 
-std::string read_native(const platform::NativePath& path) {
+std::string read_native_path_of(const platform::NativePath& path) {
     std::FILE* file = platform::open_file(path, "rb");
     if (file == nullptr) return "<cannot open>";
     std::string bytes;
@@ -66,22 +58,22 @@ TEST(PlatformFiles, ListsQueriesAndOpensNamesThatAreNotAscii) {
     EXPECT_EQ(listed_text(temp.path), (std::vector<std::u16string>{u"plain.txt", u"Ærø-фото-写真.jpg", u"папка"}));
     EXPECT_TRUE(listing(temp.path / u8"папка").empty()) << "an empty folder lists nothing, not even dot entries";
 
-    const auto status = platform::file_status(native(picture));
+    const auto status = platform::file_status(native_path_of(picture));
     ASSERT_TRUE(status);
     EXPECT_EQ(status->kind, platform::FileKind::regular);
     EXPECT_EQ(status->size, bytes.size());
-    EXPECT_EQ(read_native(native(picture)), bytes);
+    EXPECT_EQ(read_native_path_of(native_path_of(picture)), bytes);
 
     // A name from a listing opens the file it names.
     write_file(temp.path / u8"папка" / u8"雪.png", "snow");
     const std::vector<platform::NativePath> names = listing(temp.path / u8"папка");
     ASSERT_EQ(names.size(), 1u);
     EXPECT_EQ(platform::path_to_utf16(names[0]), u"雪.png");
-    EXPECT_EQ(read_native(native(temp.path / u8"папка") + platform::path_separator + names[0]), "snow");
+    EXPECT_EQ(read_native_path_of(native_path_of(temp.path / u8"папка") + platform::path_separator + names[0]), "snow");
 
-    EXPECT_FALSE(platform::file_status(native(temp.path / "missing.jpg")));
-    EXPECT_FALSE(platform::dir_open(native(temp.path / "missing")));
-    EXPECT_EQ(platform::open_file(native(temp.path / "missing.jpg"), "rb"), nullptr);
+    EXPECT_FALSE(platform::file_status(native_path_of(temp.path / "missing.jpg")));
+    EXPECT_FALSE(platform::dir_open(native_path_of(temp.path / "missing")));
+    EXPECT_EQ(platform::open_file(native_path_of(temp.path / "missing.jpg"), "rb"), nullptr);
 }
 
 TEST(PlatformFiles, FoldersHaveOneIdentityWhateverPathReachesThem) {
@@ -90,11 +82,11 @@ TEST(PlatformFiles, FoldersHaveOneIdentityWhateverPathReachesThem) {
     fs::create_directories(temp.path / "sibling");
     write_file(temp.path / "sub" / "file.jpg", "");
 
-    const auto sub = platform::file_status(native(temp.path / "sub"));
-    const auto again = platform::file_status(native(temp.path / "sub" / "deeper" / ".."));
-    const auto deeper = platform::file_status(native(temp.path / "sub" / "deeper"));
-    const auto sibling = platform::file_status(native(temp.path / "sibling"));
-    const auto file = platform::file_status(native(temp.path / "sub" / "file.jpg"));
+    const auto sub = platform::file_status(native_path_of(temp.path / "sub"));
+    const auto again = platform::file_status(native_path_of(temp.path / "sub" / "deeper" / ".."));
+    const auto deeper = platform::file_status(native_path_of(temp.path / "sub" / "deeper"));
+    const auto sibling = platform::file_status(native_path_of(temp.path / "sibling"));
+    const auto file = platform::file_status(native_path_of(temp.path / "sub" / "file.jpg"));
     ASSERT_TRUE(sub && again && deeper && sibling && file);
     EXPECT_EQ(sub->kind, platform::FileKind::folder);
     EXPECT_EQ(sibling->kind, platform::FileKind::folder);
@@ -113,11 +105,11 @@ TEST(PlatformFiles, CurrentDirectoryIsSavedChangedAndRestored) {
 
     auto saved = platform::save_current_dir();
     ASSERT_TRUE(saved);
-    EXPECT_TRUE(platform::change_dir(native(temp.path / "sub")));
+    EXPECT_TRUE(platform::change_dir(native_path_of(temp.path / "sub")));
     EXPECT_TRUE(fs::equivalent(fs::current_path(), temp.path / "sub"));
-    EXPECT_TRUE(platform::change_dir(native("deeper")));  // relative to the new current directory
+    EXPECT_TRUE(platform::change_dir(native_path_of("deeper")));  // relative to the new current directory
     EXPECT_TRUE(fs::equivalent(fs::current_path(), temp.path / "sub" / "deeper"));
-    EXPECT_FALSE(platform::change_dir(native("missing")));
+    EXPECT_FALSE(platform::change_dir(native_path_of("missing")));
     EXPECT_FALSE(platform::change_dir(platform::NativePath()));
     EXPECT_TRUE(fs::equivalent(fs::current_path(), temp.path / "sub" / "deeper"));
 
@@ -203,10 +195,10 @@ TEST(PlatformFiles, NamesThatAreNotUtf8StillOpen) {
     const std::vector<platform::NativePath> names = listing(temp.path);
     ASSERT_EQ(names, std::vector<platform::NativePath>{name});
     EXPECT_EQ(platform::path_to_utf16(names[0]), u"bad\uFFFD.jpg");
-    const auto status = platform::file_status(native(temp.path) + "/" + names[0]);
+    const auto status = platform::file_status(native_path_of(temp.path) + "/" + names[0]);
     ASSERT_TRUE(status);
     EXPECT_EQ(status->size, 3u);
-    EXPECT_EQ(read_native(native(temp.path) + "/" + names[0]), "raw");
+    EXPECT_EQ(read_native_path_of(native_path_of(temp.path) + "/" + names[0]), "raw");
 }
 
 TEST(PlatformFiles, SavedDirectoryOutlivesARename) {
@@ -214,10 +206,10 @@ TEST(PlatformFiles, SavedDirectoryOutlivesARename) {
     fs::create_directories(temp.path / "before");
     fs::create_directories(temp.path / "other");
     const fs::path start = fs::current_path();
-    ASSERT_TRUE(platform::change_dir(native(temp.path / "before")));
+    ASSERT_TRUE(platform::change_dir(native_path_of(temp.path / "before")));
     auto saved = platform::save_current_dir();
     ASSERT_TRUE(saved);
-    ASSERT_TRUE(platform::change_dir(native(temp.path / "other")));
+    ASSERT_TRUE(platform::change_dir(native_path_of(temp.path / "other")));
     fs::rename(temp.path / "before", temp.path / "after");
     EXPECT_TRUE(platform::restore_current_dir(*saved));
     platform::release_saved_dir(*saved);

@@ -14,18 +14,10 @@
 
 namespace {
 
-platform::NativePath native(const std::filesystem::path& path) {
-#if defined(_WIN32)
-    return platform::NativePath(path.u16string());
-#else
-    return path.string();
-#endif
-}
-
 std::optional<Settings> read_text(const TempFolder& folder, const std::string& text) {
     const std::filesystem::path path = folder.path / "uploader2.ini";
     write_file(path, text);
-    std::FILE* file = platform::open_file(native(path), "r");
+    std::FILE* file = platform::open_file(native_path_of(path), "r");
     if (file == nullptr) {
         ADD_FAILURE() << "cannot open " << path;
         return std::nullopt;

@@ -13,14 +13,6 @@
 
 namespace {
 
-platform::NativePath native(const std::filesystem::path& path) {
-#if defined(_WIN32)
-    return platform::NativePath(path.u16string());
-#else
-    return path.string();
-#endif
-}
-
 std::u16string list_text(const UploadBatch& batch) { return std::u16string(batch.list.begin(), batch.list.end()); }
 
 std::string held_text(const HeldFile& held) {
@@ -38,7 +30,7 @@ std::string pattern(std::size_t length, unsigned seed = 0) {
 bool add_file(UploadBatch& batch, const TempFolder& folder, const std::string& bytes, std::uint64_t size) {
     const std::filesystem::path path = folder.path / "picture.jpg";
     write_file(path, bytes);
-    std::FILE* file = platform::open_file(native(path), "rb");
+    std::FILE* file = platform::open_file(native_path_of(path), "rb");
     if (file == nullptr) {
         ADD_FAILURE() << "cannot open " << path;
         return false;
