@@ -10,6 +10,9 @@ std::u16string widen(std::string_view text);
 // printf-style formatting into a std::string.
 std::string format_text(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// White space as the C library's isspace sees it in the "C" locale.
+constexpr bool is_c_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
 // The part of a received text that C string functions would see: up to the first NUL.
 std::string_view until_nul(std::string_view text);
 

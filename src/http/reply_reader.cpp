@@ -16,8 +16,6 @@ constexpr std::size_t UNTIL_CLOSE_AREA = 1024;
 // Chunk sizes from here on are not valid for this reader.
 constexpr std::uint64_t LARGEST_CHUNK = 0x7FFFFFFF;
 
-bool is_c_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
 // A decimal integer as C's atoi reads it (leading white space, a sign, digits; 0 without digits),
 // saturated at the limits of int instead of overflowing.
 int read_decimal(std::string_view text) {

@@ -11,8 +11,6 @@ namespace {
 
 std::optional<ServerLimits> stored_limits;
 
-bool is_c_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
 // One number as "%d" reads it. Values outside 32 bits are refused rather than left undefined;
 // negative ones are kept as their 32-bit pattern and so act as very large limits.
 std::optional<std::uint32_t> read_number(std::string_view& rest) {

@@ -36,7 +36,7 @@ TEST(AlbumBrowser, EveryPictureLoadsAndTheScreenshotIsKept) {
     ASSERT_EQ(upload.status, 200) << upload.body;
     std::string address = upload.body.substr(upload.body.find("*****\r\n") + 7);
 
-    TempDir profile;
+    TempFolder profile;
     std::vector<std::string> dump = chromium_command(profile.path);
     dump.insert(dump.end(), {"--virtual-time-budget=10000", "--dump-dom", address});
     ProcessResult dom = run_process(dump, {}, 90);
@@ -57,11 +57,11 @@ TEST(AlbumBrowser, EveryPictureLoadsAndTheScreenshotIsKept) {
     std::filesystem::create_directories(GALLERY_ARTEFACTS);
     std::filesystem::path shot = std::filesystem::path(GALLERY_ARTEFACTS) / "album-page.png";
     std::filesystem::remove(shot);
-    TempDir profile2;
+    TempFolder profile2;
     std::vector<std::string> screenshot = chromium_command(profile2.path);
     screenshot.insert(screenshot.end(),
                       {"--virtual-time-budget=10000", "--window-size=1100,800", "--screenshot=" + shot.string(), address});
     ProcessResult shot_run = run_process(screenshot, {}, 90);
     EXPECT_EQ(shot_run.exit_code, 0) << shot_run.err;
-    EXPECT_TRUE(read_file(shot).starts_with("\x89PNG")) << "no screenshot at " << shot;
+    EXPECT_TRUE(read_whole_file(shot).starts_with("\x89PNG")) << "no screenshot at " << shot;
 }

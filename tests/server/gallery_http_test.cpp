@@ -61,7 +61,7 @@ TEST(GalleryHttpUpload, GoodUploadIsStoredByteIdenticalAndAnsweredWithTheAddress
 
     EXPECT_EQ(count_rows(g->data.path, "pictures"), 3);
     for (int id = 1; id <= 3; ++id)
-        EXPECT_EQ(read_file(g->data.path / "pictures" / std::to_string(id)), files[id - 1].contents) << id;
+        EXPECT_EQ(read_whole_file(g->data.path / "pictures" / std::to_string(id)), files[id - 1].contents) << id;
 
     httplib::Client client("127.0.0.1", g->port);
     auto page = client.Get("/album/1");
@@ -94,7 +94,7 @@ TEST(GalleryHttpUpload, NonPicturesAreReportedBeforeTheMarkerAndTheRestIsKept) {
     EXPECT_NE(reply.body.substr(0, marker).find("notes.txt"), std::string::npos);
     EXPECT_EQ(reply.body.substr(marker + 7), address_of(*g, 1));
     EXPECT_EQ(count_rows(g->data.path, "pictures"), 1);
-    EXPECT_EQ(read_file(g->data.path / "pictures" / "1"), png);
+    EXPECT_EQ(read_whole_file(g->data.path / "pictures" / "1"), png);
 }
 
 TEST(GalleryHttpUpload, SilentConnectionsDoNotHoldUpAnUpload) {

@@ -16,7 +16,7 @@ int port_from_log(const std::filesystem::path& log) {
     std::regex line("listening on http://127\\.0\\.0\\.1:([0-9]+)");
     for (int i = 0; i < 100; ++i) {
         std::smatch match;
-        std::string text = read_file(log);
+        std::string text = read_whole_file(log);
         if (std::regex_search(text, match, line)) return std::stoi(match[1]);
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
@@ -26,14 +26,14 @@ int port_from_log(const std::filesystem::path& log) {
 }  // namespace
 
 TEST(GalleryProcess, ServesWithItsOptionsAndStopsCleanlyOnSigterm) {
-    TempDir dir;
+    TempFolder dir;
     auto server = start_server_process({"--listen", "127.0.0.1:0", "--data", (dir.path / "data").string(),
                                         "--largest-upload", "300000", "--most-files", "4", "--largest-file", "70000",
                                         "--public-url", "http://gallery.test:1234/"},
                                        dir.path / "log");
     ASSERT_GT(server->pid, 0);
     int port = port_from_log(dir.path / "log");
-    ASSERT_GT(port, 0) << read_file(dir.path / "log");
+    ASSERT_GT(port, 0) << read_whole_file(dir.path / "log");
 
     HttpReply limits = raw_exchange(port, "GET /add/limits.aspx HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
     EXPECT_EQ(limits.body, "300000:4:70000");
@@ -57,7 +57,7 @@ TEST(GalleryProcess, BadOptionsStopTheStartWithAReason) {
 }
 
 TEST(GalleryProcess, APortInUseIsReported) {
-    TempDir dir;
+    TempFolder dir;
     auto g = start_gallery();
     ProcessResult result = run_process(
         {GALLERY_SERVER_EXE, "--listen", "127.0.0.1:" + std::to_string(g->port), "--data", dir.path.string()}, {}, 10);

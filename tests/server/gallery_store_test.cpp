@@ -23,7 +23,7 @@ NewAlbum album_of(std::vector<std::pair<std::string, std::string>> pictures) {
 }  // namespace
 
 TEST(GalleryStore, AlbumRoundTripKeepsOrderNamesAndBytes) {
-    TempDir data;
+    TempFolder data;
     GalleryStore store;
     ASSERT_FALSE(open_store(data.path, store));
     std::string error;
@@ -39,8 +39,8 @@ TEST(GalleryStore, AlbumRoundTripKeepsOrderNamesAndBytes) {
     EXPECT_EQ(album->pictures[0].name, "b.png");
     EXPECT_EQ(album->pictures[1].name, "a <&> é.png");
     EXPECT_EQ(album->pictures[0].size, 6u);
-    EXPECT_EQ(read_file(picture_path(store, album->pictures[0].id)), bytes);
-    EXPECT_EQ(read_file(picture_path(store, album->pictures[1].id)), "second");
+    EXPECT_EQ(read_whole_file(picture_path(store, album->pictures[0].id)), bytes);
+    EXPECT_EQ(read_whole_file(picture_path(store, album->pictures[1].id)), "second");
 
     auto picture = load_picture(store, album->pictures[1].id, error);
     ASSERT_TRUE(picture);
@@ -48,7 +48,7 @@ TEST(GalleryStore, AlbumRoundTripKeepsOrderNamesAndBytes) {
 }
 
 TEST(GalleryStore, MissingAlbumsAndPicturesAreNotErrors) {
-    TempDir data;
+    TempFolder data;
     GalleryStore store;
     ASSERT_FALSE(open_store(data.path, store));
     std::string error = "stale";
@@ -59,7 +59,7 @@ TEST(GalleryStore, MissingAlbumsAndPicturesAreNotErrors) {
 }
 
 TEST(GalleryStore, DatabaseIsInWalMode) {
-    TempDir data;
+    TempFolder data;
     GalleryStore store;
     ASSERT_FALSE(open_store(data.path, store));
     sqlite3* db = nullptr;
@@ -73,7 +73,7 @@ TEST(GalleryStore, DatabaseIsInWalMode) {
 }
 
 TEST(GalleryStoreFailure, AFileThatCannotBeWrittenUndoesTheWholeAlbum) {
-    TempDir data;
+    TempFolder data;
     GalleryStore store;
     ASSERT_FALSE(open_store(data.path, store));
     // The second picture will get row id 2; a folder in its place makes its rename fail.
@@ -94,7 +94,7 @@ TEST(GalleryStoreFailure, AFileThatCannotBeWrittenUndoesTheWholeAlbum) {
 }
 
 TEST(GalleryStoreFailure, AMissingPictureFolderStoresNothing) {
-    TempDir data;
+    TempFolder data;
     GalleryStore store;
     ASSERT_FALSE(open_store(data.path, store));
     std::filesystem::remove(store.picture_dir);
@@ -106,7 +106,7 @@ TEST(GalleryStoreFailure, AMissingPictureFolderStoresNothing) {
 }
 
 TEST(GalleryStoreSweep, OpeningRemovesFilesNoRowOwnsAndKeepsTheRest) {
-    TempDir data;
+    TempFolder data;
     GalleryStore store;
     ASSERT_FALSE(open_store(data.path, store));
     std::string error;
@@ -121,11 +121,11 @@ TEST(GalleryStoreSweep, OpeningRemovesFilesNoRowOwnsAndKeepsTheRest) {
     EXPECT_FALSE(std::filesystem::exists(store.picture_dir / "77"));
     EXPECT_FALSE(std::filesystem::exists(store.picture_dir / "78.part"));
     EXPECT_TRUE(std::filesystem::exists(store.picture_dir / "README"));
-    EXPECT_EQ(read_file(store.picture_dir / "1"), "kept");
+    EXPECT_EQ(read_whole_file(store.picture_dir / "1"), "kept");
 }
 
 TEST(GalleryStoreFailure, AnUnusableDataFolderIsReported) {
-    TempDir data;
+    TempFolder data;
     write_file(data.path / "file", "x");
     GalleryStore store;
     auto error = open_store(data.path / "file", store);

@@ -38,17 +38,6 @@ int connect_loopback(int port) {
 
 }  // namespace
 
-TempDir::TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "gallery-test-XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-    path = pattern;
-}
-
-TempDir::~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path, ec);
-}
-
 std::string utf16le(std::string_view utf8) {
     std::string out;
     auto put = [&out](std::uint32_t unit) {
@@ -159,18 +148,6 @@ std::string header_value(const HttpReply& reply, std::string_view name) {
     return {};
 }
 
-std::string read_file(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
-void write_file(const std::filesystem::path& path, std::string_view bytes) {
-    std::ofstream out(path, std::ios::binary);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
 long count_rows(const std::filesystem::path& data_dir, const std::string& table) {
     sqlite3* db = nullptr;
     long count = -1;
@@ -198,7 +175,7 @@ std::size_t count_picture_files(const std::filesystem::path& data_dir) {
 ProcessResult run_process(const std::vector<std::string>& argv, const std::vector<std::string>& env,
                           int timeout_seconds) {
     ProcessResult result;
-    TempDir capture;
+    TempFolder capture;
     std::string out_path = (capture.path / "out").string();
     std::string err_path = (capture.path / "err").string();
 
@@ -254,8 +231,8 @@ ProcessResult run_process(const std::vector<std::string>& argv, const std::vecto
     // Helpers the child left behind in its group (a browser's, say) go with it.
     ::kill(-pid, SIGKILL);
     if (!result.timed_out && WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
-    result.out = read_file(out_path);
-    result.err = read_file(err_path);
+    result.out = read_whole_file(out_path);
+    result.err = read_whole_file(err_path);
     return result;
 }
 
@@ -328,7 +305,7 @@ std::vector<std::pair<std::string, std::string>> stored_pictures(const std::file
             while (sqlite3_step(stmt) == SQLITE_ROW) {
                 std::string name = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
                 std::string id = std::to_string(sqlite3_column_int64(stmt, 1));
-                pictures.emplace_back(name, read_file(data_dir / "pictures" / id));
+                pictures.emplace_back(name, read_whole_file(data_dir / "pictures" / id));
             }
         }
         sqlite3_finalize(stmt);

@@ -11,14 +11,7 @@
 #include <vector>
 
 #include "gallery_server.h"
-
-struct TempDir {
-    std::filesystem::path path;
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-};
+#include "support/temp_folder.h"
 
 struct BodyFile {
     std::string name;  // UTF-8
@@ -36,7 +29,7 @@ std::string upload_request(std::string_view body);
 
 // A gallery serving on 127.0.0.1 on a free port from a fresh data folder, stopped on destruction.
 struct RunningGallery {
-    TempDir data;
+    TempFolder data;
     Gallery gallery;
     httplib::Server server;
     std::thread thread;
@@ -58,8 +51,6 @@ HttpReply raw_exchange(int port, std::string_view request, int timeout_ms = 5000
 
 std::string header_value(const HttpReply& reply, std::string_view name);
 
-std::string read_file(const std::filesystem::path& path);
-void write_file(const std::filesystem::path& path, std::string_view bytes);
 
 // Rows in a table of the gallery's database, and the picture files on disk.
 long count_rows(const std::filesystem::path& data_dir, const std::string& table);

@@ -12,7 +12,7 @@
 namespace {
 
 struct Exchange {
-    TempDir work;
+    TempFolder work;
     std::filesystem::path data, pictures, opened;
     std::map<std::string, std::string> originals;
     std::unique_ptr<ServerProcess> server;
@@ -43,7 +43,7 @@ struct Exchange {
     // Our server, not some other listener on the port: it prints its start-up line once bound.
     bool ready() const {
         for (int i = 0; i < 100; ++i) {
-            if (read_file(work.path / "server.log").find("listening on") != std::string::npos)
+            if (read_whole_file(work.path / "server.log").find("listening on") != std::string::npos)
                 return wait_for_port(TEST_GALLERY_PORT, 2000);
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
@@ -69,16 +69,16 @@ struct Exchange {
 
 TEST(UploaderExchange, AFolderOfPicturesArrivesByteIdenticalAndItsAlbumIsOpened) {
     Exchange exchange;
-    ASSERT_TRUE(exchange.ready()) << read_file(exchange.work.path / "server.log");
+    ASSERT_TRUE(exchange.ready()) << read_whole_file(exchange.work.path / "server.log");
     for (std::uint32_t i = 1; i <= 4; ++i) exchange.add_picture("picture-" + std::to_string(i) + ".png", i);
 
     ProcessResult run = exchange.upload({exchange.pictures.string()});
     EXPECT_EQ(run.exit_code, 0) << run.err;
     EXPECT_EQ(run.err.find("Error uploading files"), std::string::npos) << run.err;
-    EXPECT_EQ(read_file(exchange.opened), exchange.address(1));
+    EXPECT_EQ(read_whole_file(exchange.opened), exchange.address(1));
 
     auto stored = stored_pictures(exchange.data);
-    ASSERT_EQ(stored.size(), exchange.originals.size()) << read_file(exchange.work.path / "server.log");
+    ASSERT_EQ(stored.size(), exchange.originals.size()) << read_whole_file(exchange.work.path / "server.log");
     for (const auto& [name, bytes] : stored) {
         ASSERT_TRUE(exchange.originals.contains(name)) << name;
         EXPECT_EQ(bytes, exchange.originals[name]) << name;
@@ -87,7 +87,7 @@ TEST(UploaderExchange, AFolderOfPicturesArrivesByteIdenticalAndItsAlbumIsOpened)
 
 TEST(UploaderExchange, ARefusedNonPictureIsReportedAndTheAlbumStillOpens) {
     Exchange exchange;
-    ASSERT_TRUE(exchange.ready()) << read_file(exchange.work.path / "server.log");
+    ASSERT_TRUE(exchange.ready()) << read_whole_file(exchange.work.path / "server.log");
     exchange.add_picture("kept.png", 2);
     write_file(exchange.pictures / "notes.txt", "a shopping list, not a picture\n");
 
@@ -96,7 +96,7 @@ TEST(UploaderExchange, ARefusedNonPictureIsReportedAndTheAlbumStillOpens) {
     EXPECT_NE(run.err.find("Error uploading files: 1 file was not added:\nnotes.txt: not a JPEG, PNG, GIF or WebP picture"),
               std::string::npos)
         << run.err;
-    EXPECT_EQ(read_file(exchange.opened), exchange.address(1));
+    EXPECT_EQ(read_whole_file(exchange.opened), exchange.address(1));
     auto stored = stored_pictures(exchange.data);
     ASSERT_EQ(stored.size(), 1u);
     EXPECT_EQ(stored[0].first, "kept.png");
@@ -105,12 +105,12 @@ TEST(UploaderExchange, ARefusedNonPictureIsReportedAndTheAlbumStillOpens) {
 
 TEST(UploaderExchange, TheUploaderKeepsToTheLimitsTheServerAnnounces) {
     Exchange exchange({"--most-files", "2"});
-    ASSERT_TRUE(exchange.ready()) << read_file(exchange.work.path / "server.log");
+    ASSERT_TRUE(exchange.ready()) << read_whole_file(exchange.work.path / "server.log");
     for (std::uint32_t i = 1; i <= 3; ++i) exchange.add_picture("p" + std::to_string(i) + ".png", i);
 
     ProcessResult run = exchange.upload({exchange.pictures.string()});
     EXPECT_EQ(run.exit_code, 0) << run.err;
     EXPECT_NE(run.err.find("more than 2 files"), std::string::npos) << run.err;
-    EXPECT_EQ(read_file(exchange.opened), exchange.address(1));
+    EXPECT_EQ(read_whole_file(exchange.opened), exchange.address(1));
     EXPECT_EQ(stored_pictures(exchange.data).size(), 2u);
 }
