@@ -14,6 +14,9 @@ void show_message(std::u16string_view caption, std::u16string_view text, Message
     captured_ui().messages.push_back(std::u16string(caption) + u": " + std::u16string(text));
 }
 
-void open_address(std::u16string_view address) { captured_ui().addresses.emplace_back(address); }
+bool open_address(std::u16string_view address) {
+    captured_ui().addresses.emplace_back(address);
+    return true;
+}
 
 }  // namespace platform

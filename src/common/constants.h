@@ -9,8 +9,9 @@
 extern const char GALLERY_HOST[];
 extern const std::uint16_t GALLERY_PORT;
 
-inline constexpr std::string_view PRODUCT_VERSION = "2.0";
-inline constexpr std::u16string_view PRODUCT_VERSION_UTF16 = u"2.0";
+// UPLOADER_VERSION comes from the project's version in the build, its only source.
+inline constexpr std::string_view PRODUCT_VERSION = UPLOADER_VERSION;
+inline constexpr std::u16string_view PRODUCT_VERSION_UTF16 = u"" UPLOADER_VERSION;
 inline constexpr std::string_view PRODUCT_TOKEN = "Quillomark";
 
 inline constexpr const char* LIMITS_PAGE = "/add/limits.aspx";
@@ -20,6 +21,9 @@ inline constexpr const char* UPLOAD_PAGE = "/add/Client.aspx";
 inline constexpr const char* GET_LINE = "GET %s HTTP/1.1\r\n";
 inline constexpr const char* POST_LINE = "POST %s HTTP/1.1\r\n";
 inline constexpr const char* HOST_LINE = "Host: %s\r\n";
+// The Host value names the port when it is not HTTP's own.
+inline constexpr const char* HOST_WITH_PORT = "%s:%u";
+inline constexpr std::uint16_t HTTP_PORT = 80;
 inline constexpr const char* USER_AGENT_LAST_LINE = "User-Agent: %s\r\n\r\n";
 inline constexpr const char* USER_AGENT_LINE = "User-Agent: %s\r\n";
 inline constexpr const char* USER_AGENT_FORMAT = "%s/%s (%s)";
@@ -44,6 +48,10 @@ inline constexpr std::u16string_view response_terminated = u"server response ter
 inline constexpr std::u16string_view bad_limit_response = u"bad limit response";
 inline constexpr std::u16string_view filesize_incorrect = u"filesize incorrect, file ignored";
 inline constexpr std::u16string_view cannot_hold_file = u"not enough memory for a file, file ignored";
+inline constexpr std::u16string_view body_too_large = u"an upload cannot pass 4 GB, files beyond it ignored";
+inline constexpr std::u16string_view line_break_in_name = u"file names with a line break cannot be listed, such files ignored";
+inline constexpr std::u16string_view folder_lost = u"cannot return to the folder being gathered, relative names ignored";
+inline constexpr std::u16string_view cannot_open_address = u"cannot open the web browser, open this address by hand: ";
 inline constexpr std::u16string_view too_deep = u"folders nested too deeply, deeper folders ignored";
 inline constexpr std::u16string_view cannot_create_settings = u"cannot create configuration file";
 inline constexpr std::u16string_view not_a_web_address = u"the gallery did not return a web address: ";

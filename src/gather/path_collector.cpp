@@ -2,8 +2,8 @@
 // bare names, and returns to where it started.
 #include "gather/path_collector.h"
 
+#include <array>
 #include <cstdio>
-#include <vector>
 
 #include "common/constants.h"
 #include "common/text.h"
@@ -11,10 +11,16 @@
 namespace {
 
 // The folders being walked, outermost first, by identity: a folder reached again through a link
-// is already being gathered, and entering it would never end.
-using WalkPath = std::vector<platform::FileIdentity>;
+// is already being gathered, and entering it would never end. Fixed room: nothing here can fail to
+// be allocated when memory runs short.
+struct WalkPath {
+    std::array<platform::FileIdentity, MAX_FOLDER_DEPTH> folders;
+    std::size_t depth = 0;
+};
 
-void collect(UploadBatch& batch, const platform::NativePath& path, const ServerLimits& limits, WalkPath& walk);
+// Each returns false when the current directory could not be brought back to where it was: the
+// caller's relative names then name other files.
+bool collect(UploadBatch& batch, const platform::NativePath& path, const ServerLimits& limits, WalkPath& walk);
 
 void collect_file(UploadBatch& batch, const platform::NativePath& path, std::uint64_t size,
                   const ServerLimits& limits) {
@@ -33,59 +39,80 @@ void collect_file(UploadBatch& batch, const platform::NativePath& path, std::uin
         }
         return;
     }
+    // A line feed in the name would end its list line early and forge the next one.
+    const std::u16string name = platform::path_to_utf16(path);
+    if (name.find(u'\n') != std::u16string::npos) {
+        if (!batch.warned_line_break) {
+            show_error(messages::line_break_in_name);
+            batch.warned_line_break = true;
+        }
+        return;
+    }
     std::FILE* file = platform::open_file(path, "rb");
     if (file == nullptr) return;
     const bool held = batch_add_contents(batch, size, file);
     std::fclose(file);
     // A file that could not be held in full leaves neither contents nor a list line.
-    if (held) batch_add_line(batch, size, platform::path_to_utf16(path));
+    if (held && !batch_add_line(batch, size, name)) batch_drop_last_contents(batch);
 }
 
-void collect_folder(UploadBatch& batch, const platform::NativePath& path, const platform::FileIdentity& identity,
+bool collect_folder(UploadBatch& batch, const platform::NativePath& path, const platform::FileIdentity& identity,
                     const ServerLimits& limits, WalkPath& walk) {
-    for (const auto& entered : walk) {
-        if (entered == identity) return;
+    for (std::size_t i = 0; i < walk.depth; ++i) {
+        if (walk.folders[i] == identity) return true;
     }
-    if (walk.size() >= MAX_FOLDER_DEPTH) {
+    if (walk.depth >= MAX_FOLDER_DEPTH) {
         if (!batch.warned_too_deep) {
             show_error(messages::too_deep);
             batch.warned_too_deep = true;
         }
-        return;
+        return true;
     }
     std::optional<platform::DirWalker> walker = platform::dir_open(path);
-    if (!walker) return;
+    if (!walker) return true;
     std::optional<platform::SavedDir> saved = platform::save_current_dir();
     // Entry names are relative to the folder: without entering it they would name other files.
     if (!saved || !platform::change_dir(path)) {
         platform::dir_close(*walker);
         if (saved) platform::release_saved_dir(*saved);
-        return;
+        return true;
     }
-    walk.push_back(identity);
+    walk.folders[walk.depth++] = identity;
     while (const auto name = platform::dir_next(*walker)) {
         // Dot names are hidden by convention; this also never re-enters "." or "..".
-        if (!name->empty() && (*name)[0] != platform::PathChar('.')) collect(batch, *name, limits, walk);
+        if (name->empty() || (*name)[0] == platform::PathChar('.')) continue;
+        // Out of this folder for good: its remaining names would be looked up elsewhere.
+        if (!collect(batch, *name, limits, walk)) break;
     }
-    walk.pop_back();
+    platform::dir_close(*walker);
+    --walk.depth;
     // Back to exactly where the walk started, so later relative paths name what the user meant.
-    platform::restore_current_dir(*saved);
+    const bool restored = platform::restore_current_dir(*saved);
     platform::release_saved_dir(*saved);
+    if (!restored && !batch.current_dir_lost) {
+        show_error(messages::folder_lost);
+        batch.current_dir_lost = true;
+    }
+    return restored;
 }
 
-void collect(UploadBatch& batch, const platform::NativePath& path, const ServerLimits& limits, WalkPath& walk) {
+bool collect(UploadBatch& batch, const platform::NativePath& path, const ServerLimits& limits, WalkPath& walk) {
     const std::optional<platform::FileStatus> status = platform::file_status(path);
-    if (!status) return;
+    if (!status) return true;
     if (status->kind == platform::FileKind::regular) {
         collect_file(batch, path, status->size, limits);
     } else if (status->kind == platform::FileKind::folder) {
-        collect_folder(batch, path, status->identity, limits, walk);
+        return collect_folder(batch, path, status->identity, limits, walk);
     }
+    return true;
 }
 
 }  // namespace
 
 void collect_path(UploadBatch& batch, const platform::NativePath& path, const ServerLimits& limits) {
+    // Once a walk could not return, relative names from the command line would be looked up in the
+    // wrong folder; absolute ones still name what the user meant.
+    if (batch.current_dir_lost && !platform::is_absolute(path)) return;
     WalkPath walk;
     collect(batch, path, limits, walk);
 }

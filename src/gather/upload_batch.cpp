@@ -1,67 +1,128 @@
-// The upload batch: exact byte counting, fixed growth steps, whole files read into memory.
+// The upload batch: exact byte counting, fixed growth steps, whole files read into memory, and
+// every growth allowed to fail without ending the run.
 #include "gather/upload_batch.h"
 
 #include <algorithm>
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
-#include <new>
-#include <string>
+#include <cstdlib>
+#include <cstring>
 
 #include "common/constants.h"
 #include "common/text.h"
 
-void batch_init(UploadBatch& batch) {
-    batch = UploadBatch{};
-    batch.list.reserve(LIST_GROWTH);
-    batch.files.reserve(CONTENTS_GROWTH);
+namespace {
+
+// Grows a realloc'd array to at least `needed` items in steps of `step`; on failure it is untouched.
+template <typename T>
+bool grow(T*& items, std::size_t& capacity, std::size_t needed, std::size_t step) {
+    if (needed <= capacity) return true;
+    const std::size_t steps = (needed - capacity + step - 1) / step;
+    if (steps > (SIZE_MAX / sizeof(T) - capacity) / step) return false;
+    const std::size_t wanted = capacity + steps * step;
+    void* moved = std::realloc(items, wanted * sizeof(T));
+    if (moved == nullptr) return false;
+    items = static_cast<T*>(moved);
+    capacity = wanted;
+    return true;
 }
 
-std::size_t batch_count(const UploadBatch& batch) { return batch.files.size(); }
+void warn_once(bool& warned, std::u16string_view message) {
+    if (warned) return;
+    show_error(message);
+    warned = true;
+}
+
+}  // namespace
+
+UploadBatch::~UploadBatch() { batch_release(*this); }
+
+void batch_init(UploadBatch& batch) {
+    batch_release(batch);
+    grow(batch.list, batch.list_capacity, LIST_GROWTH, LIST_GROWTH);
+    grow(batch.files, batch.table_capacity, CONTENTS_GROWTH, CONTENTS_GROWTH);
+}
+
+std::size_t batch_count(const UploadBatch& batch) { return batch.count; }
+
+std::u16string_view batch_list(const UploadBatch& batch) {
+    return batch.list_length == 0 ? std::u16string_view() : std::u16string_view(batch.list, batch.list_length);
+}
+
+std::span<const HeldFile> batch_files(const UploadBatch& batch) {
+    return batch.count == 0 ? std::span<const HeldFile>() : std::span<const HeldFile>(batch.files, batch.count);
+}
 
 bool batch_add_contents(UploadBatch& batch, std::uint64_t size, std::FILE* file) {
-    if (batch.files.size() == batch.files.capacity()) batch.files.reserve(batch.files.capacity() + CONTENTS_GROWTH);
-
-    HeldFile held;
-    held.size = size;
-    if (batch.total + size > LARGEST_BODY || size > SIZE_MAX) {
-        show_error(messages::cannot_hold_file);
+    if (batch.total + size > LARGEST_BODY) {
+        warn_once(batch.warned_body_too_large, messages::body_too_large);
         return false;
     }
-    held.bytes.reset(new (std::nothrow) std::byte[static_cast<std::size_t>(size)]);
-    if (!held.bytes) {
-        show_error(messages::cannot_hold_file);
+    if (!grow(batch.files, batch.table_capacity, batch.count + 1, CONTENTS_GROWTH)) {
+        warn_once(batch.warned_no_memory, messages::cannot_hold_file);
         return false;
+    }
+    HeldFile held{nullptr, size};
+    if (size > 0) {
+        held.bytes = size > SIZE_MAX ? nullptr : static_cast<std::byte*>(std::malloc(static_cast<std::size_t>(size)));
+        if (held.bytes == nullptr) {
+            warn_once(batch.warned_no_memory, messages::cannot_hold_file);
+            return false;
+        }
     }
     std::uint64_t have = 0;
     while (have < size) {
         const std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(size - have, READ_PIECE));
-        const std::size_t got = std::fread(held.bytes.get() + have, 1, piece, file);
+        const std::size_t got = std::fread(held.bytes + have, 1, piece, file);
         if (got == 0) {
+            std::free(held.bytes);
             show_error(messages::filesize_incorrect);
             return false;
         }
         have += got;
     }
-    batch.files.push_back(std::move(held));
+    batch.files[batch.count++] = held;
     batch.total += size;
     return true;
 }
 
-void batch_add_line(UploadBatch& batch, std::uint64_t size, std::u16string_view name) {
+bool batch_add_line(UploadBatch& batch, std::uint64_t size, std::u16string_view name) {
     // At least nine digits; sizes of a billion bytes or more take more, and are counted as they are.
     char digits[32];
-    const int digit_count = std::snprintf(digits, sizeof digits, "%09" PRIu64, size);
-    std::u16string line(digits, digits + digit_count);
-    line += u':';
-    line += name;
-    line += u'\n';
-
-    std::size_t capacity = batch.list.capacity();
-    while (batch.list.size() + line.size() > capacity) capacity += LIST_GROWTH;
-    batch.list.reserve(capacity);
-    batch.list.insert(batch.list.end(), line.begin(), line.end());
-    batch.total += 2 * line.size();
+    const std::size_t digit_count = static_cast<std::size_t>(std::snprintf(digits, sizeof digits, "%09" PRIu64, size));
+    const std::size_t line_length = digit_count + 1 + name.size() + 1;
+    if (name.size() > SIZE_MAX / 2 - digit_count - 2 - batch.list_length ||
+        !grow(batch.list, batch.list_capacity, batch.list_length + line_length, LIST_GROWTH)) {
+        warn_once(batch.warned_no_memory, messages::cannot_hold_file);
+        return false;
+    }
+    char16_t* out = batch.list + batch.list_length;
+    out = std::copy(digits, digits + digit_count, out);
+    *out++ = u':';
+    out = std::copy(name.begin(), name.end(), out);
+    *out = u'\n';
+    batch.list_length += line_length;
+    batch.total += 2 * line_length;
+    return true;
 }
 
-void batch_release(UploadBatch& batch) { batch = UploadBatch{}; }
+void batch_drop_last_contents(UploadBatch& batch) {
+    if (batch.count == 0) return;
+    const HeldFile& last = batch.files[--batch.count];
+    batch.total -= last.size;
+    std::free(last.bytes);
+}
+
+void batch_release(UploadBatch& batch) {
+    for (std::size_t i = 0; i < batch.count; ++i) std::free(batch.files[i].bytes);
+    std::free(batch.files);
+    std::free(batch.list);
+    batch.list = nullptr;
+    batch.files = nullptr;
+    batch.list_length = batch.list_capacity = batch.count = batch.table_capacity = 0;
+    batch.warned_too_big = batch.warned_too_many = batch.warned_too_deep = false;
+    batch.warned_no_memory = batch.warned_body_too_large = batch.warned_line_break = false;
+    batch.current_dir_lost = false;
+    batch.total = 2;
+}

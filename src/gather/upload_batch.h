@@ -4,9 +4,8 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <memory>
+#include <span>
 #include <string_view>
-#include <vector>
 
 // Buffers grow by these fixed steps, never by doubling.
 inline constexpr std::size_t LIST_GROWTH = 512;     // characters
@@ -17,30 +16,54 @@ inline constexpr std::size_t READ_PIECE = 10240;    // bytes per fread
 inline constexpr std::uint64_t LARGEST_BODY = 0xFFFFFFFF;
 
 struct HeldFile {
-    std::unique_ptr<std::byte[]> bytes;
+    std::byte* bytes = nullptr;  // from std::malloc; null for an empty file
     std::uint64_t size = 0;
 };
 
+// The list and the table grow with realloc: a fixed step then costs no copy of the whole buffer
+// when the block can grow in place, and a failed step leaves the buffer as it was.
 struct UploadBatch {
     // One "%9.9d:%s\n" line per accepted file, UTF-16, no terminator kept.
-    std::vector<char16_t> list;
+    char16_t* list = nullptr;
+    std::size_t list_length = 0;    // characters
+    std::size_t list_capacity = 0;  // characters
     // One entry per accepted file, in the order of the list lines.
-    std::vector<HeldFile> files;
+    HeldFile* files = nullptr;
+    std::size_t count = 0;
+    std::size_t table_capacity = 0;
+    // Each refusal is announced once per run.
     bool warned_too_big = false;
     bool warned_too_many = false;
     bool warned_too_deep = false;
+    bool warned_no_memory = false;
+    bool warned_body_too_large = false;
+    bool warned_line_break = false;
+    // The walk could not return to a folder: relative names no longer name what the user meant.
+    bool current_dir_lost = false;
     // Bytes the batch adds to the body: 2 for the line feed that closes the list, 2 per list
     // character, and every file's size.
     std::uint64_t total = 2;
+
+    UploadBatch() = default;
+    UploadBatch(const UploadBatch&) = delete;
+    UploadBatch& operator=(const UploadBatch&) = delete;
+    ~UploadBatch();
 };
 
+// Starts empty with the first steps of room (or none, when even that cannot be had: adding grows it).
 void batch_init(UploadBatch& batch);
-// Reads size bytes of an open file into a new area. On failure (the file is shorter than its
-// size, or the area cannot be had) it shows why, and the batch is unchanged.
+// Reads size bytes of an open file into a new area. On failure (the file is shorter than its size,
+// the area or a table slot cannot be had, the body would pass 4 GB) it shows why, once per run for
+// the last two, and the batch is unchanged.
 bool batch_add_contents(UploadBatch& batch, std::uint64_t size, std::FILE* file);
-// Appends the file's list line; name is the name exactly as the file was reached.
-void batch_add_line(UploadBatch& batch, std::uint64_t size, std::u16string_view name);
+// Appends the file's list line; name is the name exactly as the file was reached. False, with the
+// memory message once per run, when the list cannot grow; the list is then unchanged.
+bool batch_add_line(UploadBatch& batch, std::uint64_t size, std::u16string_view name);
+// Lets go of the contents held last, for a file whose list line could not be added.
+void batch_drop_last_contents(UploadBatch& batch);
 void batch_release(UploadBatch& batch);
 
 // The number of files whose contents are held.
 std::size_t batch_count(const UploadBatch& batch);
+std::u16string_view batch_list(const UploadBatch& batch);
+std::span<const HeldFile> batch_files(const UploadBatch& batch);

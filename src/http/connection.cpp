@@ -26,6 +26,11 @@ void send_line(platform::Socket socket, std::string_view text) { send_bytes(sock
 
 std::string request_line(const char* format, const char* value) { return format_text(format, value); }
 
+std::string host_line(const char* host, std::uint16_t port) {
+    if (port == HTTP_PORT) return request_line(HOST_LINE, host);
+    return request_line(HOST_LINE, format_text(HOST_WITH_PORT, host, static_cast<unsigned>(port)).c_str());
+}
+
 std::string user_agent() {
     const std::string version(PRODUCT_VERSION), token(PRODUCT_TOKEN);
     return format_text(USER_AGENT_FORMAT, token.c_str(), version.c_str(), platform::os_description().c_str());

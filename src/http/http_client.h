@@ -27,6 +27,9 @@ void send_line(platform::Socket socket, std::string_view text);
 // One request head line: a printf-style line format with one text field.
 std::string request_line(const char* format, const char* value);
 
+// The Host line: "Host: <host>" on HTTP's own port 80, "Host: <host>:<port>" on any other.
+std::string host_line(const char* host, std::uint16_t port);
+
 // "Quillomark/2.0 (Windows NT 5.1)", built anew for each request.
 std::string user_agent();
 
@@ -40,12 +43,20 @@ inline constexpr int BODY_UNTIL_CLOSE = 0;
 struct ReplyHead {
     int length_rule = BODY_UNTIL_CLOSE;
     int status = 0;
+    bool cut_short = false;  // the connection closed or fell silent before the head's end
 };
 
 struct HeadBlock {
     int length_rule = BODY_UNTIL_CLOSE;
     bool closed = false;  // the connection ended before the empty line
 };
+
+struct Reply {
+    int status = 0;
+    std::optional<std::string> body;  // none after a failure that has already been shown
+};
+// Reads a whole reply: its head, then its body by the length rule.
+Reply read_reply(platform::Socket socket);
 
 // Reads heads until one whose status is not 100.
 ReplyHead read_reply_head(platform::Socket socket);

@@ -1,5 +1,6 @@
 // Reads an HTTP/1.1 reply: the head byte by byte, then the body by Content-Length, chunked
 // transfer, or until the server closes the connection.
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <vector>
@@ -16,20 +17,10 @@ constexpr std::size_t UNTIL_CLOSE_AREA = 1024;
 // Chunk sizes from here on are not valid for this reader.
 constexpr std::uint64_t LARGEST_CHUNK = 0x7FFFFFFF;
 
-// A decimal integer as C's atoi reads it (leading white space, a sign, digits; 0 without digits),
-// saturated at the limits of int instead of overflowing.
+// A decimal integer as C's atoi reads it (0 without digits), saturated at the limits of int
+// instead of overflowing.
 int read_decimal(std::string_view text) {
-    std::size_t i = 0;
-    while (i < text.size() && is_c_space(text[i])) ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-    std::int64_t value = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        value = value * 10 + (text[i] - '0');
-        if (value > std::int64_t{INT_MAX} + 1) value = std::int64_t{INT_MAX} + 1;
-    }
-    if (negative) return static_cast<int>(-value);
-    return static_cast<int>(value > INT_MAX ? INT_MAX : value);
+    return static_cast<int>(std::clamp<std::int64_t>(read_c_decimal(text).value, INT_MIN, INT_MAX));
 }
 
 // The next piece of text between delimiters, as strtok finds it: leading delimiters are skipped
@@ -57,25 +48,28 @@ std::optional<std::string> read_size_line(platform::Socket socket) {
     return std::nullopt;
 }
 
-// The chunk size as hexadecimal after optional white space; none when there is no digit or the
-// size is 2^31 or more.
+// The chunk size as "%x" reads it: optional white space, an optional sign, an optional "0x", hex
+// digits. None when there is no digit, or the size is 2^31 or more (a negative size is one).
 std::optional<std::uint64_t> parse_chunk_size(std::string_view line) {
     line = until_nul(line);
     std::size_t i = 0;
     while (i < line.size() && is_c_space(line[i])) ++i;
+    bool negative = false;
+    if (i < line.size() && (line[i] == '+' || line[i] == '-')) negative = line[i++] == '-';
+    const auto hex_digit = [](char c) {
+        return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+    };
+    // "0x" counts as a prefix only when a digit follows; otherwise the "0" is the number.
+    if (i + 2 < line.size() && line[i] == '0' && (line[i + 1] == 'x' || line[i + 1] == 'X') && hex_digit(line[i + 2]) >= 0) {
+        i += 2;
+    }
     std::uint64_t size = 0;
     std::size_t digits = 0;
-    for (; i < line.size(); ++i, ++digits) {
-        const char c = line[i];
-        const int digit = c >= '0' && c <= '9'   ? c - '0'
-                          : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                          : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                                 : -1;
-        if (digit < 0) break;
-        size = size * 16 + static_cast<std::uint64_t>(digit);
+    for (; i < line.size() && hex_digit(line[i]) >= 0; ++i, ++digits) {
+        size = size * 16 + static_cast<std::uint64_t>(hex_digit(line[i]));
         if (size > LARGEST_CHUNK) return std::nullopt;
     }
-    if (digits == 0) return std::nullopt;
+    if (digits == 0 || (negative && size != 0)) return std::nullopt;
     return size;
 }
 
@@ -129,7 +123,7 @@ ReplyHead read_reply_head(platform::Socket socket) {
     do {
         block = read_header_block(socket, status);
     } while (status == 100 && !block.closed);  // a closed connection sends no further head
-    return {block.length_rule, status};
+    return {block.length_rule, status, block.closed};
 }
 
 namespace {
@@ -170,6 +164,14 @@ std::optional<std::string> read_body(platform::Socket socket, int length_rule) {
     if (length_rule > 0) return read_exact(socket, static_cast<std::size_t>(length_rule));
     if (length_rule == BODY_UNTIL_CLOSE) return read_until_close(socket);
     return read_chunked_body(socket).text;
+}
+
+Reply read_reply(platform::Socket socket) {
+    const ReplyHead head = read_reply_head(socket);
+    // A head cut short by a closed or silent connection ends the reply: its body is empty, and a
+    // silent gallery is not waited for a second time.
+    if (head.cut_short) return {head.status, std::string()};
+    return {head.status, read_body(socket, head.length_rule)};
 }
 
 ChunkedBody read_chunked_body(platform::Socket socket) {

@@ -14,20 +14,10 @@ std::optional<ServerLimits> stored_limits;
 // One number as "%d" reads it. Values outside 32 bits are refused rather than left undefined;
 // negative ones are kept as their 32-bit pattern and so act as very large limits.
 std::optional<std::uint32_t> read_number(std::string_view& rest) {
-    std::size_t i = 0;
-    while (i < rest.size() && is_c_space(rest[i])) ++i;
-    bool negative = false;
-    if (i < rest.size() && (rest[i] == '+' || rest[i] == '-')) negative = rest[i++] == '-';
-    const std::size_t first_digit = i;
-    std::int64_t value = 0;
-    for (; i < rest.size() && rest[i] >= '0' && rest[i] <= '9'; ++i) {
-        value = value * 10 + (rest[i] - '0');
-        if (value > 0xFFFFFFFFLL) return std::nullopt;
-    }
-    if (i == first_digit) return std::nullopt;
-    if (negative && value > 0x80000000LL) return std::nullopt;
-    rest.remove_prefix(i);
-    return static_cast<std::uint32_t>(negative ? -value : value);
+    const CDecimal number = read_c_decimal(rest);
+    if (!number.has_digits || number.value > 0xFFFFFFFFLL || number.value < -0x80000000LL) return std::nullopt;
+    rest.remove_prefix(number.length);
+    return static_cast<std::uint32_t>(number.value);
 }
 
 }  // namespace
@@ -56,13 +46,12 @@ const ServerLimits& fetch_limits() {
     }
     // The connection stays open and idle for the rest of the run; it is never used again.
     send_line(connection.socket, request_line(GET_LINE, LIMITS_PAGE));
-    send_line(connection.socket, request_line(HOST_LINE, GALLERY_HOST));
+    send_line(connection.socket, host_line(GALLERY_HOST, GALLERY_PORT));
     send_line(connection.socket, request_line(USER_AGENT_LAST_LINE, user_agent().c_str()));
 
     // The status is not examined: the body alone tells whether the numbers are there.
-    const ReplyHead head = read_reply_head(connection.socket);
-    const std::optional<std::string> body = read_body(connection.socket, head.length_rule);
-    const std::optional<ServerLimits> limits = body ? parse_limits(*body) : std::nullopt;
+    const Reply reply = read_reply(connection.socket);
+    const std::optional<ServerLimits> limits = reply.body ? parse_limits(*reply.body) : std::nullopt;
     if (!limits) fatal_error(messages::bad_limit_response);
     stored_limits = limits;
     return *stored_limits;

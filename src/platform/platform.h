@@ -23,6 +23,17 @@ inline constexpr PathChar path_separator = '/';
 #endif
 using NativePath = std::basic_string<PathChar>;
 
+}  // namespace platform
+
+// The records whose contents only the platform's own files look into (SavedDir, DirWalker).
+#if defined(_WIN32)
+#include "platform/types_win32.h"
+#else
+#include "platform/types_posix.h"
+#endif
+
+namespace platform {
+
 // Turns a native path into UTF-16 for text that goes to the gallery. On POSIX the bytes are read as
 // UTF-8 and each byte that is not part of valid UTF-8 becomes U+FFFD.
 std::u16string path_to_utf16(const NativePath& path);
@@ -65,8 +76,9 @@ enum class MessageStyle { error, information };
 // Blocks until the user has closed the box. POSIX: zenity when a graphical session is present,
 // otherwise "<caption>: <text>" and a line feed on standard error.
 void show_message(std::u16string_view caption, std::u16string_view text, MessageStyle style);
-// Asks the desktop to open an address (Windows: the shell's "open" verb; POSIX: xdg-open).
-void open_address(std::u16string_view address);
+// Asks the desktop to open an address (Windows: the shell's "open" verb; POSIX: xdg-open); false
+// when the desktop could not.
+bool open_address(std::u16string_view address);
 
 // --- Process -----------------------------------------------------------------------------------
 
@@ -101,25 +113,18 @@ std::FILE* open_file(const NativePath& path, const char* mode);
 // An existing folder is not an error. POSIX also makes missing parents (a fresh ~/.config).
 void make_folder(const NativePath& path);
 
-// The current directory, kept so that it can be restored exactly, even if its path changes meanwhile.
-struct SavedDir {
-#if defined(_WIN32)
-    NativePath path;
-#else
-    int descriptor = -1;
-#endif
-};
+// A path that names the same file whatever the current directory is.
+bool is_absolute(const NativePath& path);
+
+// The current directory, kept so that it can be restored exactly, even if its path changes
+// meanwhile (where the system allows).
 std::optional<SavedDir> save_current_dir();
 bool restore_current_dir(const SavedDir& saved);
 void release_saved_dir(SavedDir& saved);
 bool change_dir(const NativePath& path);
 
-// One folder listing in progress, in the order the file system gives; "." and ".." are never
-// returned.
-struct DirWalker {
-    void* handle = nullptr;
-    std::optional<NativePath> pending;  // an entry read ahead by the search's start (Windows)
-};
+// One folder listing (a DirWalker) in progress, in the order the file system gives; "." and ".."
+// are never returned.
 std::optional<DirWalker> dir_open(const NativePath& path);
 std::optional<NativePath> dir_next(DirWalker& search);  // none at the end; the search is then closed
 void dir_close(DirWalker& search);

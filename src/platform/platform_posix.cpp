@@ -4,6 +4,7 @@
 #endif
 
 #include "platform/platform.h"
+#include "platform/posix_env.h"
 #include "platform/utf8.h"
 
 #include <dirent.h>
@@ -22,14 +23,11 @@
 #include <cstring>
 
 namespace platform {
-namespace {
 
-bool is_set(const char* name) {
+bool env_is_set(const char* name) {
     const char* value = std::getenv(name);
     return value != nullptr && *value != '\0';
 }
-
-}  // namespace
 
 std::u16string path_to_utf16(const NativePath& path) { return utf8_to_utf16(path); }
 NativePath native_path(std::string_view ascii) { return NativePath(ascii); }
@@ -113,9 +111,13 @@ std::optional<FileStatus> file_status(const NativePath& path) {
 }
 
 std::FILE* open_file(const NativePath& path, const char* mode) {
-    std::FILE* file = std::fopen(path.c_str(), mode);
-    if (file != nullptr) ::fcntl(::fileno(file), F_SETFD, FD_CLOEXEC);
-    return file;
+    // "e": close-on-exec set by the open itself, so no started program inherits the file.
+    char with_cloexec[8] = {};
+    std::size_t length = std::strlen(mode);
+    if (length + 2 > sizeof with_cloexec) return nullptr;
+    std::memcpy(with_cloexec, mode, length);
+    with_cloexec[length] = 'e';
+    return std::fopen(path.c_str(), with_cloexec);
 }
 
 void make_folder(const NativePath& path) {
@@ -126,25 +128,43 @@ void make_folder(const NativePath& path) {
     ::mkdir(path.c_str(), 0777);
 }
 
+// A descriptor that only marks the folder (O_PATH) needs no read permission on it, so a current
+// folder that cannot be listed (mode 0311) is still saved; the path is the fallback elsewhere.
 std::optional<SavedDir> save_current_dir() {
+#if defined(O_PATH)
+    const int descriptor = ::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+#else
     const int descriptor = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (descriptor < 0) return std::nullopt;
-    return SavedDir{descriptor};
+#endif
+    if (descriptor >= 0) return SavedDir{descriptor, {}};
+    std::string path(256, '\0');
+    while (::getcwd(path.data(), path.size()) == nullptr) {
+        if (errno != ERANGE) return std::nullopt;
+        path.resize(path.size() * 2);
+    }
+    path.resize(std::strlen(path.c_str()));
+    return SavedDir{-1, path};
 }
 
-bool restore_current_dir(const SavedDir& saved) { return ::fchdir(saved.descriptor) == 0; }
+bool restore_current_dir(const SavedDir& saved) {
+    if (saved.descriptor >= 0) return ::fchdir(saved.descriptor) == 0;
+    return change_dir(saved.path);
+}
 
 void release_saved_dir(SavedDir& saved) {
     if (saved.descriptor >= 0) ::close(saved.descriptor);
     saved.descriptor = -1;
+    saved.path.clear();
 }
+
+bool is_absolute(const NativePath& path) { return path.starts_with('/'); }
 
 bool change_dir(const NativePath& path) { return !path.empty() && ::chdir(path.c_str()) == 0; }
 
 std::optional<DirWalker> dir_open(const NativePath& path) {
     DIR* dir = ::opendir(path.empty() ? "." : path.c_str());
     if (dir == nullptr) return std::nullopt;
-    return DirWalker{dir, std::nullopt};
+    return DirWalker{dir};
 }
 
 std::optional<NativePath> dir_next(DirWalker& search) {
@@ -166,9 +186,9 @@ void dir_close(DirWalker& search) {
 }
 
 std::optional<NativePath> app_data_folder() {
-    if (is_set("APPDATA")) return NativePath(std::getenv("APPDATA"));
-    if (is_set("XDG_CONFIG_HOME")) return NativePath(std::getenv("XDG_CONFIG_HOME"));
-    if (is_set("HOME")) return NativePath(std::getenv("HOME")) + "/.config";
+    if (env_is_set("APPDATA")) return NativePath(std::getenv("APPDATA"));
+    if (env_is_set("XDG_CONFIG_HOME")) return NativePath(std::getenv("XDG_CONFIG_HOME"));
+    if (env_is_set("HOME")) return NativePath(std::getenv("HOME")) + "/.config";
     return std::nullopt;
 }
 

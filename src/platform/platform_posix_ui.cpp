@@ -13,6 +13,7 @@
 #include <iostream>
 
 #include "platform/platform.h"
+#include "platform/posix_env.h"
 #include "platform/utf8.h"
 
 extern char** environ;
@@ -20,28 +21,27 @@ extern char** environ;
 namespace platform {
 namespace {
 
-bool is_set(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr && *value != '\0';
-}
-
-// Finds a program on PATH, as a shell would, without running a shell.
-std::optional<std::string> find_on_path(const char* program) {
+// Finds a program on PATH without running a shell. Only absolute entries count: an empty or
+// relative one would name the current folder, which during a walk is a folder being uploaded.
+std::optional<std::string> find_on_path(std::string_view program) {
     const char* path = std::getenv("PATH");
     if (path == nullptr) return std::nullopt;
     std::string_view rest = path;
-    while (true) {
+    while (!rest.empty()) {
         const auto colon = rest.find(':');
-        std::string dir(rest.substr(0, colon));
-        if (dir.empty()) dir = ".";
-        std::string candidate = dir + "/" + program;
+        const std::string_view dir = rest.substr(0, colon);
+        rest.remove_prefix(colon == std::string_view::npos ? rest.size() : colon + 1);
+        if (!dir.starts_with('/')) continue;
+        std::string candidate;
+        candidate.reserve(dir.size() + 1 + program.size());
+        candidate.append(dir).append(1, '/').append(program);
         if (::access(candidate.c_str(), X_OK) == 0) return candidate;
-        if (colon == std::string_view::npos) return std::nullopt;
-        rest.remove_prefix(colon + 1);
     }
+    return std::nullopt;
 }
 
-// Runs a program with the given arguments and waits for it; false when it cannot be started.
+// Runs a program with the given arguments and waits for it; true only when it ran and exited with
+// status 0.
 bool run_and_wait(const std::string& program, std::vector<std::string> arguments) {
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(program.c_str()));
@@ -50,9 +50,10 @@ bool run_and_wait(const std::string& program, std::vector<std::string> arguments
     pid_t child = 0;
     if (::posix_spawn(&child, program.c_str(), nullptr, nullptr, argv.data(), environ) != 0) return false;
     int status = 0;
-    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    while (::waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR) return false;
     }
-    return true;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 }  // namespace
@@ -62,17 +63,20 @@ bool run_and_wait(const std::string& program, std::vector<std::string> arguments
 void show_message(std::u16string_view caption, std::u16string_view text, MessageStyle style) {
     const std::string caption8 = utf16_to_utf8(caption);
     const std::string text8 = utf16_to_utf8(text);
-    if (is_set("DISPLAY") || is_set("WAYLAND_DISPLAY")) {
+    if (env_is_set("DISPLAY") || env_is_set("WAYLAND_DISPLAY")) {
         if (const auto zenity = find_on_path("zenity")) {
             const char* kind = style == MessageStyle::error ? "--error" : "--info";
+            // Anything but a normal end (no display after all, a broken session) may mean the box
+            // was never seen: the text then goes to standard error as well.
             if (run_and_wait(*zenity, {kind, "--no-markup", "--title=" + caption8, "--text=" + text8})) return;
         }
     }
     std::cerr << caption8 << ": " << text8 << '\n' << std::flush;
 }
 
-void open_address(std::u16string_view address) {
-    if (const auto opener = find_on_path("xdg-open")) run_and_wait(*opener, {utf16_to_utf8(address)});
+bool open_address(std::u16string_view address) {
+    const auto opener = find_on_path("xdg-open");
+    return opener && run_and_wait(*opener, {utf16_to_utf8(address)});
 }
 
 }  // namespace platform

@@ -157,6 +157,12 @@ bool restore_current_dir(const SavedDir& saved) { return change_dir(saved.path);
 
 void release_saved_dir(SavedDir& saved) { saved.path.clear(); }
 
+// "C:\x" and "\\server\share\x" only: "C:x" and "\x" still depend on the current folder or drive.
+bool is_absolute(const NativePath& path) {
+    if (path.starts_with(u"\\\\")) return true;
+    return path.size() >= 3 && path[1] == u':' && (path[2] == u'\\' || path[2] == u'/');
+}
+
 bool change_dir(const NativePath& path) { return !path.empty() && ::SetCurrentDirectoryW(wide(path)) != 0; }
 
 std::optional<DirWalker> dir_open(const NativePath& path) {

@@ -22,10 +22,12 @@ void show_message(std::u16string_view caption, std::u16string_view text, Message
                   style == MessageStyle::error ? MB_ICONERROR : MB_ICONINFORMATION);
 }
 
-void open_address(std::u16string_view address) {
+bool open_address(std::u16string_view address) {
     const std::u16string address_z(address);
-    ::ShellExecuteW(nullptr, L"open", reinterpret_cast<const wchar_t*>(address_z.c_str()), nullptr, nullptr,
-                    SW_SHOWNORMAL);
+    // Values above 32 mean success.
+    const HINSTANCE result = ::ShellExecuteW(nullptr, L"open", reinterpret_cast<const wchar_t*>(address_z.c_str()),
+                                             nullptr, nullptr, SW_SHOWNORMAL);
+    return reinterpret_cast<INT_PTR>(result) > 32;
 }
 
 }  // namespace platform

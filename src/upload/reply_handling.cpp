@@ -35,18 +35,20 @@ void present_reply(std::string_view text) {
     }
     const std::u16string wide_address = widen(address);
     if (is_web_address(wide_address)) {
-        platform::open_address(wide_address);
+        // The album exists whether or not a browser could be started: the user must learn where.
+        if (!platform::open_address(wide_address)) {
+            show_error(std::u16string(messages::cannot_open_address) + wide_address);
+        }
     } else {
         show_error(std::u16string(messages::not_a_web_address) + wide_address);
     }
 }
 
 void handle_reply(platform::Socket connection) {
-    const ReplyHead head = read_reply_head(connection);
-    const std::optional<std::string> body = read_body(connection, head.length_rule);
-    if (!body) return;  // already reported
-    const std::string_view text = until_nul(*body);
-    if (head.status == 200) {
+    const Reply reply = read_reply(connection);
+    if (!reply.body) return;  // already reported
+    const std::string_view text = until_nul(*reply.body);
+    if (reply.status == 200) {
         present_reply(text);
     } else {
         show_error(widen(text));

@@ -30,7 +30,7 @@ std::uint64_t upload_body_length(const UploadBatch& batch, const Settings& setti
 void send_upload(platform::Socket connection, const UploadBatch& batch, const Settings& settings,
                  std::uint32_t largest_upload) {
     send_line(connection, request_line(POST_LINE, UPLOAD_PAGE));
-    send_line(connection, request_line(HOST_LINE, GALLERY_HOST));
+    send_line(connection, host_line(GALLERY_HOST, GALLERY_PORT));
     send_line(connection, request_line(USER_AGENT_LINE, user_agent().c_str()));
 
     const std::u16string letters = widen(settings.option_letters);
@@ -54,10 +54,10 @@ void send_upload(platform::Socket connection, const UploadBatch& batch, const Se
 }
 
 void send_batch(platform::Socket connection, const UploadBatch& batch) {
-    send_text(connection, std::u16string_view(batch.list.data(), batch.list.size()));
+    send_text(connection, batch_list(batch));
     send_text(connection, std::u16string_view(&LINE_FEED, 1));
-    for (const HeldFile& file : batch.files) {
-        const std::byte* next = file.bytes.get();
+    for (const HeldFile& file : batch_files(batch)) {
+        const std::byte* next = file.bytes;
         std::uint64_t left = file.size;
         while (left > 0) {
             const std::size_t piece = left < CONTENTS_PIECE ? static_cast<std::size_t>(left) : CONTENTS_PIECE;

@@ -10,8 +10,12 @@
 #include "e2e/program_runner.h"
 #include "platform/utf8.h"
 #include "support/temp_folder.h"
+#include "support/wire_text.h"
 
 namespace {
+
+// The scripted gallery is not on port 80, so the Host line names its port.
+const std::string test_port = std::to_string(TEST_GALLERY_PORT);
 
 namespace fs = std::filesystem;
 using namespace std::string_literals;
@@ -24,12 +28,6 @@ const std::string roomy_limits = limits("104857600:500:20971520");
 const std::string album = "http://127.0.0.1/album/1";
 const std::string album_reply = reply("HTTP/1.1 200 OK", album);
 
-std::string utf16le(const std::string& utf8) {
-    std::string bytes;
-    for (const char16_t c : platform::utf8_to_utf16(utf8)) bytes += {static_cast<char>(c & 0xFF), static_cast<char>(c >> 8)};
-    return bytes;
-}
-
 struct Listed {
     std::string name, contents;
 };
@@ -37,9 +35,7 @@ struct Listed {
 std::string body(const std::vector<Listed>& files, const std::string& letters = "L", const std::string& word = "true") {
     std::string text = "2.0\n" + letters + "\n" + word + "\n", contents;
     for (const Listed& file : files) {
-        char size[16];
-        std::snprintf(size, sizeof size, "%09zu", file.contents.size());
-        text += size + ":"s + file.name + "\n";
+        text += list_line(file.contents.size(), file.name);
         contents += file.contents;
     }
     return utf16le(text + "\n") + contents;
@@ -117,10 +113,10 @@ TEST(Upload, RequestToTheByte) {
     EXPECT_EQ(run.opened, std::vector<std::string>{album});
     ASSERT_EQ(run.requests.size(), 2u);
     const std::string agent = run.requests[0].substr(run.requests[0].find("User-Agent: "));
-    EXPECT_EQ(run.requests[0], "GET /add/limits.aspx HTTP/1.1\r\nHost: 127.0.0.1\r\n" + agent);
+    EXPECT_EQ(run.requests[0], "GET /add/limits.aspx HTTP/1.1\r\nHost: 127.0.0.1:" + test_port + "\r\n" + agent);
     EXPECT_TRUE(agent.starts_with(under_wine() ? "User-Agent: Quillomark/2.0 (Windows NT " : "User-Agent: Quillomark/2.0 ("));
     EXPECT_TRUE(agent.ends_with(")\r\n\r\n"));
-    const std::string upload_head = "POST /add/Client.aspx HTTP/1.1\r\nHost: 127.0.0.1\r\n" +
+    const std::string upload_head = "POST /add/Client.aspx HTTP/1.1\r\nHost: 127.0.0.1:" + test_port + "\r\n" +
                                     agent.substr(0, agent.size() - 2) + "Content-Length: 1290\r\n" +
                                     "Content-Type: application/octet-stream; charset=utf-16\r\n\r\n";
     EXPECT_EQ(run.requests[1], upload_head + body({{"a.jpg", jpeg_1234}}));
@@ -346,7 +342,7 @@ TEST(Upload, FailuresThatEndTheRun) {
     write_file(folder.path / "a.jpg", jpeg_1234);
     const ProgramRun refused = run_program({{"a.jpg"}, std::nullopt, {{limits("1200:9:9999")}, {album_reply}}, folder.path});
     ASSERT_EQ(refused.requests.size(), 2u);
-    EXPECT_TRUE(refused.requests[1].starts_with("POST /add/Client.aspx HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: "));
+    EXPECT_TRUE(refused.requests[1].starts_with("POST /add/Client.aspx HTTP/1.1\r\nHost: 127.0.0.1:" + test_port + "\r\nUser-Agent: "));
     EXPECT_TRUE(refused.requests[1].ends_with(")\r\n")) << refused.requests[1];
 }
 

@@ -21,14 +21,15 @@ void show_message(std::u16string_view caption, std::u16string_view text, Message
     std::fflush(stderr);
 }
 
-void open_address(std::u16string_view address) {
+bool open_address(std::u16string_view address) {
     const char* log = std::getenv("UPLOADER_OPEN_LOG");
-    if (log == nullptr) return;
-    if (std::FILE* file = std::fopen(log, "ab")) {
-        const std::string text = utf16_to_utf8(address);
-        std::fwrite(text.data(), 1, text.size() + 1, file);  // with its NUL
-        std::fclose(file);
-    }
+    if (log == nullptr) return false;
+    std::FILE* file = std::fopen(log, "ab");
+    if (file == nullptr) return false;
+    const std::string text = utf16_to_utf8(address);
+    std::fwrite(text.data(), 1, text.size() + 1, file);  // with its NUL
+    std::fclose(file);
+    return true;
 }
 
 }  // namespace platform

@@ -9,6 +9,11 @@ std::vector<UiEvent>& recorded_ui() {
     return events;
 }
 
+bool& desktop_cannot_open() {
+    static bool fails = false;
+    return fails;
+}
+
 std::ostream& operator<<(std::ostream& out, const UiEvent& event) {
     return out << (event.information ? "[info] " : "") << platform::utf16_to_utf8(event.caption) << ": \""
                << platform::utf16_to_utf8(event.text) << '"';
@@ -20,8 +25,9 @@ void show_message(std::u16string_view caption, std::u16string_view text, Message
     recorded_ui().push_back({std::u16string(caption), std::u16string(text), style == MessageStyle::information});
 }
 
-void open_address(std::u16string_view address) {
+bool open_address(std::u16string_view address) {
     recorded_ui().push_back({u"open", std::u16string(address), false});
+    return !desktop_cannot_open();
 }
 
 }  // namespace platform

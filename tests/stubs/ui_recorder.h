@@ -13,6 +13,8 @@ struct UiEvent {
 };
 
 std::vector<UiEvent>& recorded_ui();
+// Set: opening an address is recorded and then reported as failed.
+bool& desktop_cannot_open();
 
 // Readable failure messages.
 std::ostream& operator<<(std::ostream& out, const UiEvent& event);

@@ -137,6 +137,14 @@ void serve(ScriptedGallery* gallery) {
         if (exchange.read_request) request = read_request(client);
         gallery->requests.push_back(request);
         send_all(client, exchange.reply);
+        if (exchange.pause_ms > 0) {
+#if defined(_WIN32)
+            ::Sleep(static_cast<DWORD>(exchange.pause_ms));
+#else
+            ::usleep(static_cast<useconds_t>(exchange.pause_ms) * 1000);
+#endif
+            send_all(client, exchange.later);
+        }
 #if defined(_WIN32)
         ::shutdown(client, SD_SEND);
 #else
@@ -176,6 +184,15 @@ int receive_limit_seconds(std::uintptr_t socket) {
     ::getsockopt(static_cast<int>(socket), SOL_SOCKET, SO_RCVTIMEO, &limit, &length);
     return static_cast<int>(limit.tv_sec);
 #endif
+}
+
+void set_receive_limit_ms(std::uintptr_t socket, int milliseconds) {
+#if defined(_WIN32)
+    const DWORD limit = static_cast<DWORD>(milliseconds);
+#else
+    const timeval limit{milliseconds / 1000, (milliseconds % 1000) * 1000};
+#endif
+    ::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&limit), sizeof limit);
 }
 
 std::string read_request(std::uintptr_t socket) {
@@ -250,8 +267,8 @@ void gallery_stop(ScriptedGallery& gallery) {
 
 std::vector<std::string> gallery_requests(const ScriptedGallery& gallery) { return gallery.requests; }
 
-ScriptedPeer::ScriptedPeer(std::string_view bytes) {
-    if (gallery_start(gallery, 0, {{std::string(bytes), false}})) {
+ScriptedPeer::ScriptedPeer(std::string_view bytes, int pause_ms, std::string_view later) {
+    if (gallery_start(gallery, 0, {{std::string(bytes), false, 0, pause_ms, std::string(later)}})) {
         socket = platform::connect_ipv4("127.0.0.1", gallery.port).socket;
     }
 }

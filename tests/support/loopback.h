@@ -13,6 +13,9 @@ struct ScriptedExchange {
     bool read_request = true;     // false: answer at once, without waiting for a request
     // Read only this many bytes, then reset the connection (a gallery that drops an upload).
     std::size_t reset_after = 0;
+    // After the reply, stay silent this long, then send `later` (a gallery that stalls).
+    int pause_ms = 0;
+    std::string later = {};
 };
 
 struct ScriptedGallery {
@@ -39,6 +42,8 @@ std::string read_request(std::uintptr_t socket);
 
 // The receive time limit set on a socket, in whole seconds.
 int receive_limit_seconds(std::uintptr_t socket);
+// Sets a socket's receive time limit, so that tests need not wait the program's own.
+void set_receive_limit_ms(std::uintptr_t socket, int milliseconds);
 
 // Starts the socket library in test programs (a no-op on POSIX systems).
 void test_sockets_start();
@@ -48,7 +53,7 @@ struct ScriptedPeer {
     ScriptedGallery gallery;
     std::uintptr_t socket = ~std::uintptr_t{0};
 
-    explicit ScriptedPeer(std::string_view bytes);
+    explicit ScriptedPeer(std::string_view bytes, int pause_ms = 0, std::string_view later = {});
     ~ScriptedPeer();
     // Everything still unread on the connection.
     std::string rest();

@@ -3,8 +3,13 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
+
+#if !defined(_WIN32)
+#include <unistd.h>
+#endif
 
 TempFolder::TempFolder() {
     static std::atomic<unsigned> serial = 0;
@@ -29,6 +34,15 @@ std::string read_whole_file(const std::filesystem::path& path) {
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
+}
+
+std::string superuser_skip_reason() {
+#if defined(_WIN32)
+    return {};
+#else
+    if (::geteuid() != 0 || std::getenv("UPLOADER_UNPRIVILEGED_RUN") != nullptr) return {};
+    return "permissions do not stop the superuser; ctest runs this case again as nobody (unprivileged.*)";
+#endif
 }
 
 platform::NativePath native_path_of(const std::filesystem::path& path) {

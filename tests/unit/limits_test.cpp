@@ -9,6 +9,9 @@
 
 namespace {
 
+// The scripted gallery is not on port 80, so the Host line names its port.
+const std::string test_port = std::to_string(TEST_GALLERY_PORT);
+
 TEST(ParseLimits, AcceptsThreeColonSeparatedNumbers) {
     struct Case {
         const char* body;
@@ -54,7 +57,7 @@ TEST(FetchLimits, AsksOnceWithTheExactRequest) {
     EXPECT_EQ(again.largest_file, 30u);
     const std::vector<std::string> requests = gallery_requests(gallery);
     ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(requests[0], "GET /add/limits.aspx HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: " + user_agent() + "\r\n\r\n");
+    EXPECT_EQ(requests[0], "GET /add/limits.aspx HTTP/1.1\r\nHost: 127.0.0.1:" + test_port + "\r\nUser-Agent: " + user_agent() + "\r\n\r\n");
     EXPECT_TRUE(recorded_ui().empty());
 }
 

@@ -9,13 +9,19 @@
 #include <vector>
 
 #if !defined(_WIN32)
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <fstream>
 #endif
 
 #include "common/constants.h"
 #include "gather/path_collector.h"
 #include "stubs/ui_recorder.h"
 #include "support/temp_folder.h"
+#include "support/wire_text.h"
+#include "platform/utf8.h"
 
 namespace {
 
@@ -31,18 +37,19 @@ using Gathered = std::pair<std::u16string, std::string>;
 std::vector<Gathered> gathered(const UploadBatch& batch) {
     std::vector<std::u16string> lines;
     std::u16string line;
-    for (const char16_t c : batch.list) {
+    for (const char16_t c : batch_list(batch)) {
         line += c;
         if (c == u'\n') lines.push_back(std::move(line)), line.clear();
     }
     EXPECT_TRUE(line.empty()) << "the list ends inside a line";
-    EXPECT_EQ(lines.size(), batch.files.size());
-    std::uint64_t total = 2 + 2 * batch.list.size();
+    const std::span<const HeldFile> files = batch_files(batch);
+    EXPECT_EQ(lines.size(), files.size());
+    std::uint64_t total = 2 + 2 * batch_list(batch).size();
     std::vector<Gathered> result;
-    for (std::size_t i = 0; i < lines.size() && i < batch.files.size(); ++i) {
-        const HeldFile& held = batch.files[i];
+    for (std::size_t i = 0; i < lines.size() && i < files.size(); ++i) {
+        const HeldFile& held = files[i];
         total += held.size;
-        result.emplace_back(lines[i], std::string(reinterpret_cast<const char*>(held.bytes.get()),
+        result.emplace_back(lines[i], std::string(reinterpret_cast<const char*>(held.bytes),
                                                   static_cast<std::size_t>(held.size)));
     }
     EXPECT_EQ(batch.total, total);
@@ -55,12 +62,9 @@ std::vector<Gathered> sorted(std::vector<Gathered> files) {
     return files;
 }
 
-// The list line of an ASCII name.
-std::u16string list_line(std::size_t size, const std::string& name) {
-    std::string digits = std::to_string(size);
-    if (digits.size() < 9) digits.insert(0, 9 - digits.size(), '0');
-    const std::string line = digits + ":" + name + "\n";
-    return std::u16string(line.begin(), line.end());
+// The list line of a name, as the batch holds it.
+std::u16string utf16_line(std::size_t size, const std::string& name) {
+    return platform::utf8_to_utf16(list_line(size, name));
 }
 
 UiEvent error_box(std::u16string text) { return {std::u16string(captions::error), std::move(text), false}; }
@@ -148,7 +152,7 @@ TEST(CollectPath, EnforcesLimitsWithOneWarningEach) {
             const auto size = std::find_if(c.files.begin(), c.files.end(), [&](const auto& f) {
                                   return std::string(f.first) == name;
                               })->second;
-            expected.emplace_back(list_line(size, name), std::string(size, 'p'));
+            expected.emplace_back(utf16_line(size, name), std::string(size, 'p'));
         }
         EXPECT_EQ(gathered(batch), sorted(expected)) << c.what;
         std::vector<UiEvent> shown;
@@ -175,7 +179,7 @@ TEST(CollectPath, StopsAtTheDepthLimitWithOneWarning) {
 
     std::vector<Gathered> expected;
     for (int n = 1; n <= 64; ++n) {
-        expected.emplace_back(list_line(1, std::to_string(n) + ".jpg"), "x");
+        expected.emplace_back(utf16_line(1, std::to_string(n) + ".jpg"), "x");
     }
     EXPECT_EQ(gathered(batch), sorted(expected));
     EXPECT_EQ(recorded_ui(), std::vector<UiEvent>{error_box(std::u16string(messages::too_deep))});
@@ -230,7 +234,7 @@ TEST(CollectPath, FollowsLinksButNeverAroundALoop) {
 }
 
 TEST(CollectPath, SkipsWhatCannotBeReadWithoutAMessage) {
-    if (::geteuid() == 0) GTEST_SKIP() << "permissions do not stop the superuser";
+    if (const std::string why = superuser_skip_reason(); !why.empty()) GTEST_SKIP() << why;
     recorded_ui().clear();
     TempFolder temp;
     write_file(temp.path / "top" / "ok.jpg", "ok");
@@ -246,6 +250,127 @@ TEST(CollectPath, SkipsWhatCannotBeReadWithoutAMessage) {
     EXPECT_TRUE(recorded_ui().empty());
     batch_release(batch);
 }
+
+TEST(CollectPath, WalksFromACurrentFolderThatCannotBeListed) {
+    if (const std::string why = superuser_skip_reason(); !why.empty()) GTEST_SKIP() << why;
+    recorded_ui().clear();
+    TempFolder temp;
+    write_file(temp.path / "here" / "album" / "a.jpg", "aa");
+    write_file(temp.path / "here" / "b.jpg", "b");
+    const InFolder in(temp.path / "here");
+    // Mode 0311: names can be looked up in it, but it cannot be listed or opened for reading.
+    fs::permissions(temp.path / "here", fs::perms::owner_write | fs::perms::owner_exec | fs::perms::group_exec |
+                                            fs::perms::others_exec);
+    UploadBatch batch;
+    batch_init(batch);
+    collect_path(batch, native_path_of("album"), unlimited);
+    collect_path(batch, native_path_of("b.jpg"), unlimited);
+    const bool back = fs::equivalent(fs::current_path(), temp.path / "here");
+    fs::permissions(temp.path / "here", fs::perms::owner_all);
+    EXPECT_TRUE(back);
+    EXPECT_EQ(gathered(batch), sorted({{u"000000002:a.jpg\n", "aa"}, {u"000000001:b.jpg\n", "b"}}));
+    EXPECT_TRUE(recorded_ui().empty());
+}
+
+TEST(CollectPath, LeavesOutNamesWithALineFeedOnce) {
+    // Such a name would end its list line early and forge the next one.
+    recorded_ui().clear();
+    TempFolder temp;
+    write_file(temp.path / "album" / "evil\n000000005:x.jpg", "forged");
+    write_file(temp.path / "album" / "two\nlines.jpg", "x");
+    write_file(temp.path / "album" / "fine.jpg", "fine");
+    write_file(temp.path / "top\n.jpg", "top");
+    const InFolder in(temp.path);
+    UploadBatch batch;
+    batch_init(batch);
+    collect_path(batch, native_path_of("album"), unlimited);
+    collect_path(batch, native_path_of("top\n.jpg"), unlimited);
+    EXPECT_EQ(gathered(batch), sorted({{u"000000004:fine.jpg\n", "fine"}}));
+    EXPECT_EQ(recorded_ui(), std::vector<UiEvent>{error_box(std::u16string(messages::line_break_in_name))});
+}
+
+#if !defined(__SANITIZE_ADDRESS__)  // the sanitizer's shadow memory does not fit under a small limit
+// The address space the process has mapped now.
+std::size_t address_space_in_use() {
+    std::ifstream status("/proc/self/status");
+    std::string key;
+    std::size_t kib = 0;
+    while (status >> key) {
+        if (key == "VmSize:" && status >> kib) break;
+    }
+    return kib * 1024;
+}
+
+// The batch's lines, held files and byte count agree; at most the one memory message was shown.
+bool consistent(const UploadBatch& batch) {
+    std::size_t lines = 0;
+    for (const char16_t c : batch_list(batch)) lines += c == u'\n';
+    std::uint64_t total = 2 + 2 * batch_list(batch).size();
+    for (const HeldFile& held : batch_files(batch)) total += held.size;
+    const std::vector<UiEvent> none, once{error_box(std::u16string(messages::cannot_hold_file))};
+    return lines == batch_count(batch) && total == batch.total && (recorded_ui() == none || recorded_ui() == once);
+}
+
+TEST(CollectPath, LeavesOutWhatMemoryCannotHoldAndGoesOn) {
+    // Many small files with short names (no name needs memory of its own) under a range of
+    // address-space limits: contents, table slots and list lines each run out somewhere.
+    TempFolder temp;
+    constexpr std::size_t file_count = 3000;
+    for (std::size_t i = 0; i < file_count; ++i) {
+        write_file(temp.path / "small" / ("s" + std::to_string(i)), std::string(1024 + i * 7 % 3072, 's'));
+    }
+    const platform::NativePath small = native_path_of(temp.path / "small");
+
+    const pid_t child = ::fork();
+    if (child == 0) {
+        // The child reports through its exit status only: 2 for a batch that does not add up, 3 when
+        // no limit left anything out (the test would prove nothing).
+        recorded_ui().reserve(8);
+        recorded_ui().push_back(error_box(std::u16string(messages::cannot_hold_file)));
+        recorded_ui().clear();  // the message's memory is at hand for the run that needs it
+        rlimit unlimited_space{};
+        ::getrlimit(RLIMIT_AS, &unlimited_space);
+        const std::size_t base = address_space_in_use();
+        bool something_left_out = false;
+        for (std::size_t extra = 1 << 20; extra <= 12 << 20; extra += 192 << 10) {
+            UploadBatch batch;
+            rlimit limit = unlimited_space;
+            limit.rlim_cur = base + extra;
+            ::setrlimit(RLIMIT_AS, &limit);
+            batch_init(batch);
+            collect_path(batch, small, unlimited);
+            ::setrlimit(RLIMIT_AS, &unlimited_space);
+            if (!consistent(batch)) ::_exit(2);
+            something_left_out = something_left_out || batch_count(batch) < file_count;
+            recorded_ui().clear();
+        }
+        ::_exit(something_left_out ? 0 : 3);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << "the run was ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
 #endif
+#endif
+
+TEST(CollectPath, AfterLosingTheCurrentFolderGathersOnlyAbsolutePaths) {
+    // A walk that could not return leaves the current folder elsewhere: relative names would then
+    // name other files than the user meant.
+    recorded_ui().clear();
+    TempFolder temp;
+    write_file(temp.path / "a.jpg", "a");
+    write_file(temp.path / "sub" / "b.jpg", "bb");
+    const InFolder in(temp.path);
+    UploadBatch batch;
+    batch_init(batch);
+    batch.current_dir_lost = true;
+    for (const fs::path& path : {fs::path("a.jpg"), fs::path("sub"), temp.path / "a.jpg", temp.path / "sub"}) {
+        collect_path(batch, native_path_of(path), unlimited);
+    }
+    const std::string absolute = platform::utf16_to_utf8(platform::path_to_utf16(native_path_of(temp.path / "a.jpg")));
+    EXPECT_EQ(gathered(batch), sorted({{utf16_line(1, absolute), "a"}, {u"000000002:b.jpg\n", "bb"}}));
+    EXPECT_TRUE(recorded_ui().empty());
+}
 
 }  // namespace

@@ -19,6 +19,7 @@ TEST(HandleReply, ShowsReportErrorOrOpensAddress) {
     struct Case {
         std::string name, reply;
         std::vector<UiEvent> seen;
+        bool desktop_fails = false;
     };
     const std::u16string broken = u"server response terminated unexpectedly";
     const std::u16string not_web = u"the gallery did not return a web address: ";
@@ -47,13 +48,19 @@ TEST(HandleReply, ShowsReportErrorOrOpensAddress) {
          {report(u"ok\n"), error(not_web + u"\\\\host\\share\\run.exe")}},
         {"other scheme not opened", "HTTP/1.1 200 OK\r\n\r\nfile:///etc/passwd", {error(not_web + u"file:///etc/passwd")}},
         {"closed before any reply", "", {error(u"")}},
+        // The album exists: when no browser starts, the user is given its address.
+        {"browser cannot be started", "HTTP/1.1 200 OK\r\n\r\nhttp://g/a/9",
+         {opened(u"http://g/a/9"), error(u"cannot open the web browser, open this address by hand: http://g/a/9")},
+         true},
     };
     for (const Case& c : cases) {
         recorded_ui().clear();
+        desktop_cannot_open() = c.desktop_fails;
         {
             ScriptedPeer peer(c.reply);
             handle_reply(peer.socket);
         }
+        desktop_cannot_open() = false;
         EXPECT_EQ(recorded_ui(), c.seen) << c.name;
     }
 }

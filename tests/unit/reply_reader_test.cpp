@@ -160,6 +160,16 @@ TEST(ReadChunkedBody, DecodesAndReportsBreaks) {
         {"no hex digit", "3\r\nabc\r\nzz\r\nde\r\n0\r\n", "abc", 3, true},
         {"size of 2^31", "3\r\nabc\r\n80000000\r\nde\r\n0\r\n", "abc", 3, true},
         {"sizes past the reply limit", "3\r\nabc\r\n400000\r\nde\r\n0\r\n", "abc", 3, true},
+        // Sizes as "%x" reads them: an optional sign and an optional 0x before the digits.
+        {"0x prefix", "0x3\r\nabc\r\n0X2\r\nde\r\n0\r\n", "abcde", 5, false},
+        {"plus sign", "+3\r\nabc\r\n +0x2\r\nde\r\n0\r\n", "abcde", 5, false},
+        {"0x without a digit is 0: the end", "3\r\nabc\r\n0x\r\nde\r\n", "abc", 3, false},
+        {"minus zero ends the body", "3\r\nabc\r\n-0\r\nde\r\n", "abc", 3, false},
+        {"negative size", "3\r\nabc\r\n-2\r\nde\r\n0\r\n", "abc", 3, true},
+        {"negative past 32 bits", "3\r\nabc\r\n-FFFFFFFF\r\nde\r\n0\r\n", "abc", 3, true},
+        {"sign after 0x is no digit", "3\r\nabc\r\n0x+2\r\nde\r\n", "abc", 3, false},
+        {"two signs", "3\r\nabc\r\n+-2\r\nde\r\n0\r\n", "abc", 3, true},
+        {"0x2^31", "3\r\nabc\r\n0x80000000\r\nde\r\n0\r\n", "abc", 3, true},
     };
     for (const Case& c : cases) {
         recorded_ui().clear();
@@ -169,6 +179,40 @@ TEST(ReadChunkedBody, DecodesAndReportsBreaks) {
         EXPECT_EQ(body.decoded_length, c.length) << c.name;
         EXPECT_EQ(broken_body_shown(), c.broken) << c.name;
     }
+}
+
+TEST(ReadReply, HeadCutShortEndsTheReply) {
+    struct Case {
+        std::string name, bytes;
+        int status;
+        std::string body, left;
+    };
+    const Case cases[] = {
+        {"closed mid-head", "HTTP/1.1 200 OK\r\nContent-Le", 200, "", ""},
+        {"closed after the status line", "HTTP/1.1 404 Gone\r\n", 404, "", ""},
+        {"whole head", "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nbodyrest", 200, "body", "rest"},
+    };
+    for (const Case& c : cases) {
+        recorded_ui().clear();
+        ScriptedPeer peer(c.bytes);
+        const Reply reply = read_reply(peer.socket);
+        EXPECT_EQ(reply.status, c.status) << c.name;
+        EXPECT_EQ(reply.body, c.body) << c.name;
+        EXPECT_EQ(peer.rest(), c.left) << c.name;
+        EXPECT_TRUE(recorded_ui().empty()) << c.name;
+    }
+}
+
+TEST(ReadReply, SilentGalleryIsNotWaitedForTwice) {
+    // The head stops, the receive limit passes, and only later does the gallery send more: that
+    // late text must not be taken as the body, which would mean a second wait of the whole limit.
+    recorded_ui().clear();
+    ScriptedPeer peer("HTTP/1.1 200 OK\r\nServer: x\r\n", 1500, "late body");
+    set_receive_limit_ms(peer.socket, 1000);
+    const Reply reply = read_reply(peer.socket);
+    EXPECT_EQ(reply.status, 200);
+    EXPECT_EQ(reply.body, "");
+    EXPECT_TRUE(recorded_ui().empty());
 }
 
 TEST(ReadChunkedBody, ManyChunksAreAllKept) {

@@ -13,10 +13,10 @@
 
 namespace {
 
-std::u16string list_text(const UploadBatch& batch) { return std::u16string(batch.list.begin(), batch.list.end()); }
+std::u16string list_text(const UploadBatch& batch) { return std::u16string(batch_list(batch)); }
 
 std::string held_text(const HeldFile& held) {
-    return std::string(reinterpret_cast<const char*>(held.bytes.get()), static_cast<std::size_t>(held.size));
+    return std::string(reinterpret_cast<const char*>(held.bytes), static_cast<std::size_t>(held.size));
 }
 
 // Bytes that differ from one position to the next, so a piece read twice or skipped shows.
@@ -42,13 +42,14 @@ bool add_file(UploadBatch& batch, const TempFolder& folder, const std::string& b
 
 TEST(UploadBatch, StartsWithTheClosingLineFeedAndFirstSteps) {
     UploadBatch batch;
-    batch.total = 99;
-    batch.list.push_back(u'x');
+    batch_init(batch);
+    batch_add_line(batch, 1, u"x");
+    batch.warned_too_big = true;
     batch_init(batch);
     EXPECT_EQ(batch.total, 2u);
-    EXPECT_TRUE(batch.list.empty());
-    EXPECT_EQ(batch.list.capacity(), 512u);
-    EXPECT_EQ(batch.files.capacity(), 10u);
+    EXPECT_TRUE(batch_list(batch).empty());
+    EXPECT_EQ(batch.list_capacity, 512u);
+    EXPECT_EQ(batch.table_capacity, 10u);
     EXPECT_EQ(batch_count(batch), 0u);
     EXPECT_FALSE(batch.warned_too_big || batch.warned_too_many || batch.warned_too_deep);
 }
@@ -103,7 +104,7 @@ TEST(UploadBatch, ListGrowsByFixedStepsUntilTheLineFits) {
         const std::u16string name(step.line_length - 11, u'n');
         batch_add_line(batch, 42, name);
         expected_list += u"000000042:" + name + u"\n";
-        EXPECT_EQ(batch.list.capacity(), step.capacity) << "after a line of " << step.line_length;
+        EXPECT_EQ(batch.list_capacity, step.capacity) << "after a line of " << step.line_length;
     }
     EXPECT_EQ(list_text(batch), expected_list);
 }
@@ -117,7 +118,7 @@ TEST(UploadBatch, HoldsTheMeasuredSizeOrNothing) {
         std::u16string message;  // empty: accepted
     };
     const std::u16string short_file = u"filesize incorrect, file ignored";
-    const std::u16string too_big = u"not enough memory for a file, file ignored";
+    const std::u16string too_big = u"an upload cannot pass 4 GB, files beyond it ignored";
     const Case cases[] = {
         {"three pieces, the last one short", 2, 25000, 25000, u""},
         {"one whole piece", 2, 10240, 10240, u""},
@@ -145,11 +146,11 @@ TEST(UploadBatch, HoldsTheMeasuredSizeOrNothing) {
 
         // The list line is the caller's to add.
         EXPECT_EQ(list_text(batch), list_before) << c.what;
-        EXPECT_EQ(held_text(batch.files[0]), "x") << c.what;
+        EXPECT_EQ(held_text(batch_files(batch)[0]), "x") << c.what;
         if (c.message.empty()) {
             EXPECT_TRUE(held) << c.what;
             ASSERT_EQ(batch_count(batch), 2u) << c.what;
-            EXPECT_EQ(held_text(batch.files[1]), bytes.substr(0, static_cast<std::size_t>(c.size))) << c.what;
+            EXPECT_EQ(held_text(batch_files(batch)[1]), bytes.substr(0, static_cast<std::size_t>(c.size))) << c.what;
             EXPECT_EQ(batch.total, c.total_before + c.size) << c.what;
             EXPECT_TRUE(recorded_ui().empty()) << c.what;
         } else {
@@ -159,6 +160,28 @@ TEST(UploadBatch, HoldsTheMeasuredSizeOrNothing) {
             EXPECT_EQ(recorded_ui(), (std::vector<UiEvent>{{u"Uploader error", c.message, false}})) << c.what;
         }
     }
+}
+
+TEST(UploadBatch, WhatCannotBeHeldIsAnnouncedOncePerRun) {
+    // Sizes offered in turn to one batch that already holds nearly 4 GB.
+    struct Offer {
+        std::size_t size;
+        bool held;
+    };
+    const Offer offers[] = {{5, false}, {6, false}, {2, true}, {3, false}, {0, true}};
+    recorded_ui().clear();
+    TempFolder folder;
+    UploadBatch batch;
+    batch_init(batch);
+    batch.total = LARGEST_BODY - 4;
+    std::uint64_t total = batch.total;
+    for (const Offer& offer : offers) {
+        EXPECT_EQ(add_file(batch, folder, pattern(offer.size), offer.size), offer.held) << offer.size;
+        if (offer.held) total += offer.size;
+        EXPECT_EQ(batch.total, total) << offer.size;
+    }
+    EXPECT_EQ(batch_count(batch), 2u);
+    EXPECT_EQ(recorded_ui(), (std::vector<UiEvent>{{u"Uploader error", u"an upload cannot pass 4 GB, files beyond it ignored", false}}));
 }
 
 TEST(UploadBatch, FileTableGrowsByTenWithoutLosingContents) {
@@ -171,16 +194,16 @@ TEST(UploadBatch, FileTableGrowsByTenWithoutLosingContents) {
         written.push_back(pattern(100 + i, i));
         ASSERT_TRUE(add_file(batch, folder, written.back(), written.back().size()));
         const std::size_t expected_capacity = i < 10 ? 10 : i < 20 ? 20 : 30;
-        EXPECT_EQ(batch.files.capacity(), expected_capacity) << "after file " << i + 1;
+        EXPECT_EQ(batch.table_capacity, expected_capacity) << "after file " << i + 1;
     }
     ASSERT_EQ(batch_count(batch), written.size());
-    for (std::size_t i = 0; i < written.size(); ++i) EXPECT_EQ(held_text(batch.files[i]), written[i]) << i;
+    for (std::size_t i = 0; i < written.size(); ++i) EXPECT_EQ(held_text(batch_files(batch)[i]), written[i]) << i;
     EXPECT_TRUE(recorded_ui().empty());
 
     batch_release(batch);
     EXPECT_EQ(batch_count(batch), 0u);
-    EXPECT_EQ(batch.files.capacity(), 0u);
-    EXPECT_EQ(batch.list.capacity(), 0u);
+    EXPECT_EQ(batch.table_capacity, 0u);
+    EXPECT_EQ(batch.list_capacity, 0u);
 }
 
 }  // namespace

@@ -9,18 +9,15 @@
 #include "http/http_client.h"
 #include "stubs/ui_recorder.h"
 #include "support/loopback.h"
+#include "support/wire_text.h"
 #include "upload/upload_request.h"
 
 namespace {
 
-using namespace std::string_literals;
+// The scripted gallery is not on port 80, so the Host line names its port.
+const std::string test_port = std::to_string(TEST_GALLERY_PORT);
 
-// ASCII text as the UTF-16LE bytes the gallery receives.
-std::string utf16le(std::string_view ascii) {
-    std::string bytes;
-    for (const char c : ascii) bytes += {c, '\0'};
-    return bytes;
-}
+using namespace std::string_literals;
 
 // Adds a file with these contents and this name to the batch, as the collector would.
 void add_file(UploadBatch& batch, const std::string& contents, std::u16string_view name) {
@@ -46,7 +43,7 @@ std::string sent_request(const UploadBatch& batch, const Settings& settings, std
 }
 
 std::string head(std::uint64_t length) {
-    return "POST /add/Client.aspx HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: " + user_agent() +
+    return "POST /add/Client.aspx HTTP/1.1\r\nHost: 127.0.0.1:" + test_port + "\r\nUser-Agent: " + user_agent() +
            "\r\nContent-Length: " + std::to_string(length) +
            "\r\nContent-Type: application/octet-stream; charset=utf-16\r\n\r\n";
 }
@@ -94,12 +91,27 @@ TEST(SendUpload, NonAsciiNamesTravelAsUtf16) {
     batch_release(batch);
 }
 
+TEST(HostLine, NamesThePortUnlessItIs80) {
+    struct Case {
+        const char* host;
+        std::uint16_t port;
+        std::string line;
+    };
+    const Case cases[] = {
+        {"gallery.example.org", 80, "Host: gallery.example.org\r\n"},
+        {"gallery.example.org", 8080, "Host: gallery.example.org:8080\r\n"},
+        {"127.0.0.1", 65535, "Host: 127.0.0.1:65535\r\n"},
+        {"localhost", 1, "Host: localhost:1\r\n"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(host_line(c.host, c.port), c.line) << c.port;
+}
+
 TEST(SendBatch, ContentsThatCannotBeSentAreReportedAndSendingStops) {
     recorded_ui().clear();
     UploadBatch batch;
     batch_init(batch);
     add_file(batch, std::string(8 * 1024 * 1024, 'c'), u"big.jpg");
-    const std::size_t text_bytes = 2 * batch.list.size() + 2;
+    const std::size_t text_bytes = 2 * batch_list(batch).size() + 2;
 
     // The gallery takes the list and a little of the contents, then drops the connection.
     ScriptedGallery gallery;
