@@ -50,7 +50,10 @@ std::string header_value(std::string_view head, std::string_view name) {
     return std::string(head.substr(start, head.find("\r\n", start) - start));
 }
 
-void serve(int fd, std::FILE* stats, const char* save_path, bool& saved, std::vector<char>& area) {
+// The bodies of the first SAVED_BODIES uploads are kept, so that curl can post the very same bytes.
+constexpr int SAVED_BODIES = 2;
+
+void serve(int fd, std::FILE* stats, const char* save_dir, int& saved, std::vector<char>& area) {
     const timeval limit{30, 0};  // a stuck client must not stop the benchmark
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     const auto accepted = Clock::now();
@@ -73,7 +76,9 @@ void serve(int fd, std::FILE* stats, const char* save_path, bool& saved, std::ve
     if (header_value(head, "expect") == " 100-continue") send_all(fd, "HTTP/1.1 100 Continue\r\n\r\n");
     const std::size_t length = std::strtoull(header_value(head, "content-length").c_str(), nullptr, 10);
     std::FILE* save = nullptr;
-    if (save_path != nullptr && !saved) save = std::fopen(save_path, "wb");
+    if (save_dir != nullptr && saved < SAVED_BODIES) {
+        save = std::fopen((std::string(save_dir) + "/body-" + std::to_string(saved + 1) + ".bin").c_str(), "wb");
+    }
     std::size_t have = head.size() - body_start;
     if (save != nullptr) std::fwrite(head.data() + body_start, 1, have, save);
     while (have < length) {
@@ -85,7 +90,7 @@ void serve(int fd, std::FILE* stats, const char* save_path, bool& saved, std::ve
     const auto last = Clock::now();
     if (save != nullptr) {
         std::fclose(save);
-        saved = true;
+        ++saved;
     }
     send_all(fd, reply("http://127.0.0.1/album/1"));
     std::fprintf(stats, "post %zu %zu %.3f %.3f\n", length, have, ms_between(accepted, first), ms_between(first, last));
@@ -96,12 +101,12 @@ void serve(int fd, std::FILE* stats, const char* save_path, bool& saved, std::ve
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: sink PORT STATS_FILE [SAVE_FIRST_BODY_TO]\n");
+        std::fprintf(stderr, "usage: sink PORT STATS_FILE [SAVE_DIR for body-1.bin and body-2.bin]\n");
         return 2;
     }
     const int port = std::atoi(argv[1]);
     std::FILE* stats = std::fopen(argv[2], "a");
-    const char* save_path = argc > 3 ? argv[3] : nullptr;
+    const char* save_dir = argc > 3 ? argv[3] : nullptr;
     if (stats == nullptr) return 2;
 
     const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -116,7 +121,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     std::vector<char> area(AREA);
-    bool saved = false;
+    int saved = 0;
     while (true) {
         pollfd waiting{listener, POLLIN, 0};
         const int ready = ::poll(&waiting, 1, IDLE_EXIT_MS);
@@ -129,7 +134,7 @@ int main(int argc, char** argv) {
         if (fd < 0) continue;
         // One client at a time is enough: the uploader's limits connection is answered and closed
         // before it opens the upload connection.
-        serve(fd, stats, save_path, saved, area);
+        serve(fd, stats, save_dir, saved, area);
         ::close(fd);
     }
 }

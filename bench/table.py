@@ -1,46 +1,55 @@
 #!/usr/bin/env python3
-# Prints the benchmark table from bench/run's raw results: medians, ratios and the targets.
+# Prints the benchmark table from bench/run's paired results: per-pair ratios as min/median/max,
+# and each bar judged on the median.
 import statistics
 import sys
 
+MIB = 1024 * 1024
+# Columns of a result line after its name: the uploader's wall, peak, silent, send, then curl's.
+UP_WALL, UP_PEAK, UP_SILENT, UP_SEND, CURL_WALL, CURL_PEAK, CURL_SILENT, CURL_SEND = range(8)
+
+
+def spread(values):
+    return min(values), statistics.median(values), max(values)
+
+
+def row(label, values, fmt, bar=None):
+    low, mid, high = spread(values)
+    verdict = ""
+    if bar is not None:
+        text, ok = bar(mid)
+        verdict = f"  {text}: {'met' if ok else 'MISSED'}"
+    print(f"{label:<46}{low:>10{fmt}}{mid:>10{fmt}}{high:>10{fmt}}{verdict}")
+
 
 def main():
-    results, payload, body_bytes, tree_files, runs = sys.argv[1], *map(int, sys.argv[2:])
-    rows = {}
+    results, payload, photos_body, tree_body, tree_files, runs = sys.argv[1], *map(int, sys.argv[2:])
+    pairs = {}
     for line in open(results):
         name, *numbers = line.split()
-        rows.setdefault(name, []).append([float(n) for n in numbers])
-
-    def median(name, column):
-        return statistics.median(r[column] for r in rows[name])
-
-    mib = 1024 * 1024
-    up_wall, curl_wall = median("photos_uploader", 0), median("photos_curl", 0)
-    up_peak = max(r[1] for r in rows["photos_uploader"]) * 1024
-    curl_peak = max(r[1] for r in rows["photos_curl"]) * 1024
-    memory_target = payload + 8 * mib
-    tree_wall, tree_gather = median("tree_uploader", 0), median("tree_uploader", 2)
-    tree_send, find_cat = median("tree_uploader", 3), median("tree_findcat", 0)
-
-    def verdict(ok):
-        return "met" if ok else "MISSED"
+        pairs.setdefault(name, []).append([float(n) for n in numbers])
+    photos, tree = pairs["photos"], pairs["tree"]
 
     print()
-    print(f"photo set: {payload / mib:.0f} MiB payload, {body_bytes} bytes of body; tree: {tree_files} files; "
-          f"medians of {runs} alternating runs")
-    print(f"{'measure':<44}{'uploader':>12}{'reference':>12}{'ratio':>8}  target")
-    print(f"{'upload wall time (ms), reference curl':<44}{up_wall:>12.0f}{curl_wall:>12.0f}"
-          f"{up_wall / curl_wall:>8.2f}  <= 1.20 x curl: {verdict(up_wall <= 1.2 * curl_wall)}")
-    print(f"{'  of which gathering (ms)':<44}{median('photos_uploader', 2):>12.0f}")
-    up_send, curl_send = median("photos_uploader", 3), median("photos_curl", 3)
-    print(f"{'  of which sending the body (ms)':<44}{up_send:>12.0f}{curl_send:>12.0f}{up_send / curl_send:>8.2f}")
-    print(f"{'peak resident memory (MiB), reference payload':<44}{up_peak / mib:>12.1f}{payload / mib:>12.1f}"
-          f"{up_peak / payload:>8.2f}  <= payload + 8 MiB: {verdict(up_peak <= memory_target)}")
-    print(f"{'  curl peak resident memory (MiB)':<44}{curl_peak / mib:>12.1f}")
-    print(f"{'tree upload wall time (ms)':<44}{tree_wall:>12.0f}")
-    print(f"{'  tree walk and read (ms), reference find+cat':<44}{tree_gather:>12.0f}{find_cat:>12.0f}"
-          f"{tree_gather / find_cat:>8.2f}")
-    print(f"{'  of which sending the body (ms)':<44}{tree_send:>12.0f}")
+    print(f"photo set: {payload / MIB:.0f} MiB payload, {photos_body} bytes of body; "
+          f"tree: {tree_files} files, {tree_body} bytes of body; {runs} pairs, order alternating")
+    print(f"{'measure':<46}{'min':>10}{'median':>10}{'max':>10}")
+    row("photos: uploader / curl wall time", [p[UP_WALL] / p[CURL_WALL] for p in photos], ".2f",
+        lambda m: ("<= 1.00 x curl", m <= 1.0))
+    row("tree: uploader / curl wall time", [p[UP_WALL] / p[CURL_WALL] for p in tree], ".2f",
+        lambda m: ("<= 1.50 x curl", m <= 1.5))
+    row("photos: peak memory above the payload (MiB)", [(p[UP_PEAK] * 1024 - payload) / MIB for p in photos],
+        ".1f", lambda m: ("<= 4 MiB", m <= 4.0))
+    print()
+    row("photos: uploader wall time (ms)", [p[UP_WALL] for p in photos], ".1f")
+    row("photos: curl wall time (ms)", [p[CURL_WALL] for p in photos], ".1f")
+    row("photos: uploader gathering (ms)", [p[UP_SILENT] for p in photos], ".1f")
+    row("photos: uploader / curl sending the body", [p[UP_SEND] / p[CURL_SEND] for p in photos], ".2f")
+    row("photos: curl peak memory (MiB)", [p[CURL_PEAK] / 1024 for p in photos], ".1f")
+    row("tree: uploader wall time (ms)", [p[UP_WALL] for p in tree], ".1f")
+    row("tree: curl wall time (ms)", [p[CURL_WALL] for p in tree], ".1f")
+    row("tree: uploader gathering (ms)", [p[UP_SILENT] for p in tree], ".1f")
+    row("tree: uploader / curl sending the body", [p[UP_SEND] / p[CURL_SEND] for p in tree], ".2f")
 
 
 if __name__ == "__main__":

@@ -346,6 +346,49 @@ TEST(Upload, FailuresThatEndTheRun) {
     EXPECT_TRUE(refused.requests[1].ends_with(")\r\n")) << refused.requests[1];
 }
 
+TEST(Upload, LinuxDesktop) {
+    if (under_wine()) GTEST_SKIP() << "the Windows build shows its boxes and opens addresses through the system";
+    // Each run walks "album", whose too-big picture brings a message while the walk is inside it,
+    // and which holds a program named zenity that must never run.
+    struct DesktopCase {
+        std::string name;
+        std::optional<std::string> zenity;  // a stand-in zenity on PATH: its shell script
+        std::vector<std::string> environment;
+        std::string messages;
+        std::string open_failure = {};  // the error box when the browser cannot be started
+    };
+    const std::string too_big = error_box("server refuses to accept files bigger than 1K, big images ignored");
+    const std::string by_hand = error_box("cannot open the web browser, open this address by hand: " + album);
+    const std::string programs = stand_in_programs().string();
+    const DesktopCase cases[] = {
+        {"zenity shows the box", "exit 0", {"DISPLAY=:99"}, ""},
+        {"zenity cannot reach the display", "exit 1", {"DISPLAY=:99"}, too_big},
+        {"zenity killed", "kill -9 $$", {"WAYLAND_DISPLAY=wayland-9"}, too_big},
+        {"browser cannot be started", std::nullopt, {"UPLOADER_OPEN_STATUS=3"}, too_big + by_hand},
+        {"empty and relative PATH entries", std::nullopt,
+         {"DISPLAY=:99", "PATH=:.:album:" + programs + ":/usr/bin:/bin"}, too_big},
+    };
+    for (const DesktopCase& c : cases) {
+        TempFolder folder;
+        write_file(folder.path / "album" / "big.jpg", std::string(2048, 'b'));
+        write_file(folder.path / "album" / "small.jpg", "s");
+        write_file(folder.path / "album" / "zenity", "#!/bin/sh\necho planted zenity ran >&2\nexit 0\n");
+        fs::permissions(folder.path / "album" / "zenity", fs::perms::owner_all);
+        std::vector<std::string> environment = c.environment;
+        if (c.zenity) {
+            write_file(folder.path / "desktop" / "zenity", "#!/bin/sh\n" + *c.zenity + "\n");
+            fs::permissions(folder.path / "desktop" / "zenity", fs::perms::owner_all);
+            environment.push_back("PATH=" + (folder.path / "desktop").string() + ":" + programs + ":/usr/bin:/bin");
+        }
+        ProgramSetup setup{{"album"}, std::nullopt, {{limits("104857600:500:1024")}, {album_reply}}, folder.path};
+        setup.environment = environment;
+        const ProgramRun run = run_program(setup);
+        EXPECT_EQ(run.exit_status, 0) << c.name;
+        EXPECT_EQ(run.messages, c.messages) << c.name;
+        EXPECT_EQ(run.opened, std::vector<std::string>{album}) << c.name;
+    }
+}
+
 TEST(Upload, ContentsCutOffByTheGallery) {
     TempFolder folder;
     write_file(folder.path / "big.jpg", std::string(8 << 20, 'b'));

@@ -37,7 +37,8 @@ std::string command_output(const std::string& command) {
 const fs::path& scratch() {
     static TempFolder folder;
     static const bool made = [] {
-        write_file(folder.path / "bin" / "xdg-open", "#!/bin/sh\nprintf '%s\\0' \"$1\" >> \"$UPLOADER_OPEN_LOG\"\n");
+        write_file(folder.path / "bin" / "xdg-open",
+                   "#!/bin/sh\nprintf '%s\\0' \"$1\" >> \"$UPLOADER_OPEN_LOG\"\nexit ${UPLOADER_OPEN_STATUS:-0}\n");
         fs::permissions(folder.path / "bin" / "xdg-open", fs::perms::owner_all);
         return true;
     }();
@@ -72,6 +73,8 @@ int wait_with_limit(pid_t child, int seconds) {
 }
 
 }  // namespace
+
+fs::path stand_in_programs() { return scratch() / "bin"; }
 
 bool under_wine() {
     const char* target = std::getenv("UPLOADER_TARGET");
@@ -126,6 +129,11 @@ ProgramRun run_program(const ProgramSetup& setup) {
     env_text.push_back("APPDATA=" + (scratch() / "appdata").string());
     env_text.push_back("UPLOADER_OPEN_LOG=" + open_log.string());
     env_text.push_back("WINEDEBUG=-all");
+    for (const std::string& entry : setup.environment) {
+        const std::string name = entry.substr(0, entry.find('=') + 1);
+        std::erase_if(env_text, [&](const std::string& item) { return item.starts_with(name); });
+        env_text.push_back(entry);
+    }
     std::vector<char*> envp;
     for (auto& text : env_text) envp.push_back(text.data());
     envp.push_back(nullptr);

@@ -23,9 +23,14 @@ struct ProgramSetup {
     std::vector<ScriptedExchange> script;
     std::filesystem::path folder;         // the program's current directory
     bool keep_settings_folder = false;    // leave the settings folder as the test made it
+    // "NAME=value" entries that replace or add to the program's environment (PATH, DISPLAY, ...).
+    std::vector<std::string> environment = {};
 };
 
 bool under_wine();
 ProgramRun run_program(const ProgramSetup& setup);
+// The folder of the stand-in desktop programs (xdg-open) put first on the program's PATH. The
+// stand-in xdg-open records the address and exits with UPLOADER_OPEN_STATUS (default 0).
+std::filesystem::path stand_in_programs();
 // The folder that holds the settings file for the program under test.
 std::filesystem::path settings_folder();

@@ -146,8 +146,13 @@ TEST(ReadChunkedBody, DecodesAndReportsBreaks) {
         std::uint64_t length;
         bool broken;
     };
-    const std::string size_line_78 = "3" + std::string(77, ' ') + "\r\n";
-    const std::string size_line_79 = "3" + std::string(78, ' ') + "\r\n";
+    // "3", blanks and CR LF: 78 and 79 characters before the CR LF.
+    const auto size_line = [](std::size_t length) {
+        std::string line(length, ' ');
+        line[0] = '3';
+        return line.append("\r\n");
+    };
+    const std::string size_line_78 = size_line(78), size_line_79 = size_line(79);
     const Case cases[] = {
         {"two chunks", "3\r\nabc\r\n2\r\nde\r\n0\r\n\r\n", "abcde", 5, false},
         {"extension ignored", "3;name=x\r\nabc\r\n0\r\n\r\n", "abc", 3, false},
