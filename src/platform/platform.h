@@ -69,6 +69,10 @@ Connection connect_ipv4(const char* host, std::uint16_t port);
 long net_send(Socket socket, const void* data, std::size_t length);
 long net_recv(Socket socket, void* buffer, std::size_t length);
 void net_close(Socket socket);
+// While held, small sends are gathered into full segments rather than each going out alone (Linux:
+// TCP_CORK); releasing sends what is gathered at once. The bytes on the wire are the same. A no-op
+// where the system has no such switch.
+void net_hold_sends(Socket socket, bool hold);
 
 // --- User interface ----------------------------------------------------------------------------
 

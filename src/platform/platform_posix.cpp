@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -82,6 +83,16 @@ long net_recv(Socket socket, void* buffer, std::size_t length) {
         received = ::recv(static_cast<int>(socket), buffer, length, 0);
     } while (received < 0 && errno == EINTR);
     return static_cast<long>(received);
+}
+
+void net_hold_sends(Socket socket, bool hold) {
+#if defined(TCP_CORK)
+    const int value = hold ? 1 : 0;
+    ::setsockopt(static_cast<int>(socket), IPPROTO_TCP, TCP_CORK, &value, sizeof value);
+#else
+    (void)socket;
+    (void)hold;
+#endif
 }
 
 void net_close(Socket socket) {

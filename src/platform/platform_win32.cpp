@@ -86,6 +86,9 @@ long net_recv(Socket socket, void* buffer, std::size_t length) {
     return ::recv(static_cast<SOCKET>(socket), static_cast<char*>(buffer), clamp_length(length), 0);
 }
 
+// Windows sockets gather small sends by themselves (Nagle); there is no cork to set.
+void net_hold_sends(Socket, bool) {}
+
 void net_close(Socket socket) {
     if (socket != invalid_socket) ::closesocket(static_cast<SOCKET>(socket));
 }

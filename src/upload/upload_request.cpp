@@ -40,6 +40,8 @@ void send_upload(platform::Socket connection, const UploadBatch& batch, const Se
         // The head lines so far are already on the wire; nothing more is sent.
         fatal_error(widen(format_text(messages::upload_too_big, largest_upload >> 20)));
     }
+    // From here the rest of the request goes out in full segments, not one per 1024-byte send.
+    platform::net_hold_sends(connection, true);
     send_line(connection, format_text(CONTENT_LENGTH_LINE, static_cast<unsigned>(length)));
     send_line(connection, request_line(CONTENT_TYPE_LINE, BODY_CHARSET));
 
@@ -51,6 +53,7 @@ void send_upload(platform::Socket connection, const UploadBatch& batch, const Se
     send_text(connection, switch_word);
     send_text(connection, line_feed);
     send_batch(connection, batch);
+    platform::net_hold_sends(connection, false);
 }
 
 void send_batch(platform::Socket connection, const UploadBatch& batch) {
