@@ -11,6 +11,7 @@
 
 #include "common/constants.h"
 #include "common/text.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -65,7 +66,7 @@ bool batch_add_contents(UploadBatch& batch, std::uint64_t size, std::FILE* file)
     }
     HeldFile held{nullptr, size};
     if (size > 0) {
-        held.bytes = size > SIZE_MAX ? nullptr : static_cast<std::byte*>(std::malloc(static_cast<std::size_t>(size)));
+        held.bytes = size > SIZE_MAX ? nullptr : platform::hold_area(static_cast<std::size_t>(size));
         if (held.bytes == nullptr) {
             warn_once(batch.warned_no_memory, messages::cannot_hold_file);
             return false;
@@ -76,7 +77,7 @@ bool batch_add_contents(UploadBatch& batch, std::uint64_t size, std::FILE* file)
         const std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(size - have, READ_PIECE));
         const std::size_t got = std::fread(held.bytes + have, 1, piece, file);
         if (got == 0) {
-            std::free(held.bytes);
+            platform::release_area(held.bytes, static_cast<std::size_t>(size));
             show_error(messages::filesize_incorrect);
             return false;
         }
@@ -111,11 +112,13 @@ void batch_drop_last_contents(UploadBatch& batch) {
     if (batch.count == 0) return;
     const HeldFile& last = batch.files[--batch.count];
     batch.total -= last.size;
-    std::free(last.bytes);
+    platform::release_area(last.bytes, static_cast<std::size_t>(last.size));
 }
 
 void batch_release(UploadBatch& batch) {
-    for (std::size_t i = 0; i < batch.count; ++i) std::free(batch.files[i].bytes);
+    for (std::size_t i = 0; i < batch.count; ++i) {
+        platform::release_area(batch.files[i].bytes, static_cast<std::size_t>(batch.files[i].size));
+    }
     std::free(batch.files);
     std::free(batch.list);
     batch.list = nullptr;

@@ -16,7 +16,7 @@ inline constexpr std::size_t READ_PIECE = 10240;    // bytes per fread
 inline constexpr std::uint64_t LARGEST_BODY = 0xFFFFFFFF;
 
 struct HeldFile {
-    std::byte* bytes = nullptr;  // from std::malloc; null for an empty file
+    std::byte* bytes = nullptr;  // from platform::hold_area; null for an empty file
     std::uint64_t size = 0;
 };
 

@@ -114,6 +114,11 @@ std::optional<FileStatus> file_status(const NativePath& path);
 
 // mode is a C library mode such as "rb", "r" or "w". The caller closes the file with std::fclose.
 std::FILE* open_file(const NativePath& path, const char* mode);
+// Room for a file's contents, or null when it cannot be had; freed with release_area and the same
+// size. Large areas come with their pages already in place (Linux: MAP_POPULATE), which costs far
+// less than the page faults of touching them one by one while reading.
+std::byte* hold_area(std::size_t size);
+void release_area(std::byte* area, std::size_t size);
 // An existing folder is not an error. POSIX also makes missing parents (a fresh ~/.config).
 void make_folder(const NativePath& path);
 

@@ -12,6 +12,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -129,6 +130,23 @@ std::FILE* open_file(const NativePath& path, const char* mode) {
     std::memcpy(with_cloexec, mode, length);
     with_cloexec[length] = 'e';
     return std::fopen(path.c_str(), with_cloexec);
+}
+
+namespace {
+// Below this, areas come from the heap like any small allocation.
+constexpr std::size_t MAPPED_AREA = 256 * 1024;
+}  // namespace
+
+std::byte* hold_area(std::size_t size) {
+    if (size < MAPPED_AREA) return static_cast<std::byte*>(std::malloc(size == 0 ? 1 : size));
+    void* area = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+    return area == MAP_FAILED ? nullptr : static_cast<std::byte*>(area);
+}
+
+void release_area(std::byte* area, std::size_t size) {
+    if (area == nullptr) return;
+    if (size < MAPPED_AREA) std::free(area);
+    else ::munmap(area, size);
 }
 
 void make_folder(const NativePath& path) {

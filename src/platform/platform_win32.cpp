@@ -11,6 +11,7 @@
 // clang-format on
 
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <cstdio>
@@ -143,6 +144,10 @@ std::FILE* open_file(const NativePath& path, const char* mode) {
     for (std::size_t i = 0; mode[i] != '\0' && i + 1 < std::size(wide_mode); ++i) wide_mode[i] = mode[i];
     return ::_wfopen(wide(path), wide_mode);
 }
+
+std::byte* hold_area(std::size_t size) { return static_cast<std::byte*>(std::malloc(size == 0 ? 1 : size)); }
+
+void release_area(std::byte* area, std::size_t) { std::free(area); }
 
 void make_folder(const NativePath& path) { ::CreateDirectoryW(wide(path), nullptr); }
 
