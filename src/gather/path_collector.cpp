@@ -50,6 +50,9 @@ void collect_file(UploadBatch& batch, const platform::NativePath& path, std::uin
     }
     std::FILE* file = platform::open_file(path, "rb");
     if (file == nullptr) return;
+    // The reads go straight into the file's area: no buffer of the stream's own to allocate, fill
+    // and copy from (nor the status query that sizes it).
+    std::setvbuf(file, nullptr, _IONBF, 0);
     const bool held = batch_add_contents(batch, size, file);
     std::fclose(file);
     // A file that could not be held in full leaves neither contents nor a list line.
