@@ -13,4 +13,6 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-set(CMAKE_CROSSCOMPILING_EMULATOR wine)
+# The command that runs this tree's programs; the end-to-end tests of a native tree read it too.
+set(UPLOADER_WINE wine CACHE STRING "Command that runs this tree's Windows programs")
+set(CMAKE_CROSSCOMPILING_EMULATOR ${UPLOADER_WINE})

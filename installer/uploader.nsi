@@ -1,7 +1,12 @@
 ; Installs the uploader for the current user alone: no elevation, a Send To shortcut, an uninstaller.
 ; makensis -DPROGRAM_EXE=<uploader.exe> -DOUTFILE=<setup.exe> -DVERSION=<x.y> [-DICON=<.ico>]
+;          [-DTARGET_AMD64 for a 64-bit program, which only tests use]
 
-Unicode True
+!ifdef TARGET_AMD64
+  Target amd64-unicode
+!else
+  Unicode True
+!endif
 RequestExecutionLevel user
 SetCompressor /SOLID lzma
 

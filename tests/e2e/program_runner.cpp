@@ -85,8 +85,9 @@ fs::path settings_folder() {
     if (!under_wine()) return scratch() / "appdata" / "tolva";
     // Wine sets APPDATA itself, inside its prefix.
     static const fs::path roaming = [] {
-        const std::string windows_path = command_output("wine cmd /c 'echo %APPDATA%' 2>/dev/null");
-        return fs::path(command_output("winepath -u '" + windows_path + "' 2>/dev/null"));
+        const std::string wine = WINDOWS_RUNNER;
+        const std::string windows_path = command_output(wine + " cmd /c 'echo %APPDATA%' 2>/dev/null");
+        return fs::path(command_output(wine + " winepath.exe -u '" + windows_path + "' 2>/dev/null"));
     }();
     return roaming / "tolva";
 }
@@ -106,7 +107,7 @@ ProgramRun run_program(const ProgramSetup& setup) {
 
     std::vector<std::string> argv_text;
     if (under_wine()) {
-        argv_text = {"wine", WINDOWS_PROBE};
+        argv_text = {WINDOWS_RUNNER, WINDOWS_PROBE};
     } else {
         argv_text = {NATIVE_PROBE};
     }
