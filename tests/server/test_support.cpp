@@ -20,8 +20,6 @@
 
 extern char** environ;
 
-namespace {
-
 int connect_loopback(int port) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
@@ -35,8 +33,6 @@ int connect_loopback(int port) {
     }
     return fd;
 }
-
-}  // namespace
 
 std::string utf16le(std::string_view utf8) {
     std::string out;
@@ -82,25 +78,33 @@ std::string upload_request(std::string_view body) {
 }
 
 RunningGallery::~RunningGallery() {
-    server.stop();
+    if (server) server->stop();
     if (thread.joinable()) thread.join();
 }
 
-std::unique_ptr<RunningGallery> start_gallery(UploadLimits limits, int read_timeout_seconds) {
+std::unique_ptr<RunningGallery> start_gallery(ServerConfig config) {
     auto running = std::make_unique<RunningGallery>();
     Gallery& gallery = running->gallery;
-    gallery.config.limits = limits;
-    gallery.config.read_timeout_seconds = read_timeout_seconds;
+    gallery.config = std::move(config);
+    gallery.config.host = "127.0.0.1";
+    gallery.config.port = 0;
     gallery.config.log_requests = false;
     gallery.config.data_dir = running->data.path;
     if (auto error = open_store(gallery.config.data_dir, gallery.store)) throw std::runtime_error(*error);
-    configure_server(running->server, gallery);
-    running->port = running->server.bind_to_any_port("127.0.0.1");
-    if (running->port <= 0) throw std::runtime_error("cannot bind a loopback port");
+    running->server = std::make_unique<GalleryServer>(gallery);
+    std::string error;
+    running->port = running->server->bind(error);
+    if (running->port <= 0) throw std::runtime_error(error);
     gallery.public_url = default_public_url("127.0.0.1", running->port);
-    RunningGallery* raw = running.get();
-    running->thread = std::thread([raw] { raw->server.listen_after_bind(); });
+    GalleryServer* server = running->server.get();
+    running->thread = std::thread([server] { server->run(); });
     return running;
+}
+
+std::unique_ptr<RunningGallery> start_gallery(UploadLimits limits) {
+    ServerConfig config;
+    config.limits = limits;
+    return start_gallery(config);
 }
 
 HttpReply raw_exchange(int port, std::string_view request, int timeout_ms) {
@@ -146,6 +150,11 @@ std::string header_value(const HttpReply& reply, std::string_view name) {
             return line.substr(name.size() + 2);
     }
     return {};
+}
+
+HttpReply http_get(int port, std::string_view path, std::string_view extra_headers) {
+    return raw_exchange(port, "GET " + std::string(path) + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" +
+                                  std::string(extra_headers) + "\r\n");
 }
 
 long count_rows(const std::filesystem::path& data_dir, const std::string& table) {
