@@ -38,7 +38,8 @@ std::string db_error(sqlite3* db, const std::string& what) { return what + ": " 
 Db connect(const GalleryStore& store, std::string& error) {
     sqlite3* raw = nullptr;
     // A store that could not be opened for writing (a full disk, say) is still read, so albums stay online.
-    std::string name = store.read_only.empty() ? store.database.string() : "file:" + store.database.string() + "?mode=ro";
+    std::string name = store.read_only.empty() ? store.database.string()
+                       : "file:" + store.database.string() + (store.immutable ? "?immutable=1" : "?mode=ro");
     int flags = store.read_only.empty() ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX
                                         : SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX;
     int rc = sqlite3_open_v2(name.c_str(), &raw, flags, nullptr);
@@ -215,6 +216,7 @@ std::optional<std::string> open_store(const std::filesystem::path& data_dir, Gal
     store.database = data_dir / "gallery.sqlite";
     store.picture_dir = data_dir / "pictures";
     store.read_only.clear();
+    store.immutable = false;
     std::error_code ec;
     std::filesystem::create_directories(store.picture_dir, ec);
     if (ec) return "cannot create " + store.picture_dir.string() + ": " + ec.message();
@@ -244,14 +246,18 @@ std::optional<std::string> open_store(const std::filesystem::path& data_dir, Gal
     // An existing store that cannot be written to is still served, so its albums stay online.
     if (!std::filesystem::exists(store.database, ec)) return error;
     store.read_only = error;
-    std::string read_error;
-    Db db = connect(store, read_error);
-    Stmt probe = db ? prepare(db.get(), "SELECT count(*) FROM albums", read_error) : nullptr;
-    if (!probe || sqlite3_step(probe.get()) != SQLITE_ROW) {
-        store.read_only.clear();
-        return error;
+    // Reading a WAL database still needs its shared-memory file; when even that cannot be made, the
+    // file is read as it stands (a cleanly stopped gallery leaves everything in it).
+    for (bool immutable : {false, true}) {
+        store.immutable = immutable;
+        std::string read_error;
+        Db db = connect(store, read_error);
+        Stmt probe = db ? prepare(db.get(), "SELECT count(*) FROM albums", read_error) : nullptr;
+        if (probe && sqlite3_step(probe.get()) == SQLITE_ROW) return std::nullopt;
     }
-    return std::nullopt;
+    store.read_only.clear();
+    store.immutable = false;
+    return error;
 }
 
 std::uint64_t stored_bytes(const GalleryStore& store, std::string& error) {

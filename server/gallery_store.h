@@ -12,6 +12,7 @@ struct GalleryStore {
     std::filesystem::path database;      // DATA/gallery.sqlite
     std::filesystem::path picture_dir;   // DATA/pictures
     std::string read_only;               // non-empty: opened for reading only, for this reason
+    bool immutable = false;              // read without the WAL's shared memory
 };
 
 // Why something could not be stored; `out_of_space` when the disk or a file size limit is the cause.

@@ -4,26 +4,10 @@
 #include <signal.h>
 #include <sys/wait.h>
 
-#include <regex>
 
 #include "sample_png.h"
 #include "test_support.h"
 
-namespace {
-
-// Reads the port from the start-up line the server prints once it listens.
-int port_from_log(const std::filesystem::path& log) {
-    std::regex line("listening on http://127\\.0\\.0\\.1:([0-9]+)");
-    for (int i = 0; i < 100; ++i) {
-        std::smatch match;
-        std::string text = read_whole_file(log);
-        if (std::regex_search(text, match, line)) return std::stoi(match[1]);
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return -1;
-}
-
-}  // namespace
 
 TEST(GalleryProcess, ServesWithItsOptionsAndStopsCleanlyOnSigterm) {
     TempFolder dir;

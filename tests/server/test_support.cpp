@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <regex>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -259,10 +260,12 @@ ServerProcess::~ServerProcess() {
 }
 
 std::unique_ptr<ServerProcess> start_server_process(const std::vector<std::string>& args,
-                                                    const std::filesystem::path& log) {
+                                                    const std::filesystem::path& log,
+                                                    const std::vector<std::string>& wrapper) {
     auto process = std::make_unique<ServerProcess>();
     process->log = log;
-    std::vector<std::string> argv{GALLERY_SERVER_EXE};
+    std::vector<std::string> argv = wrapper;
+    argv.push_back(GALLERY_SERVER_EXE);
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<char*> raw;
     for (const std::string& a : argv) raw.push_back(const_cast<char*>(a.c_str()));
@@ -321,4 +324,15 @@ std::vector<std::pair<std::string, std::string>> stored_pictures(const std::file
     }
     sqlite3_close(db);
     return pictures;
+}
+
+int port_from_log(const std::filesystem::path& log) {
+    std::regex line("listening on http://127\\.0\\.0\\.1:([0-9]+)");
+    for (int i = 0; i < 100; ++i) {
+        std::smatch match;
+        std::string text = read_whole_file(log);
+        if (std::regex_search(text, match, line)) return std::stoi(match[1]);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return -1;
 }

@@ -80,8 +80,13 @@ struct ServerProcess {
     std::filesystem::path log;
     ~ServerProcess();
 };
+// `wrapper` comes before the server program (a resource limit, say).
 std::unique_ptr<ServerProcess> start_server_process(const std::vector<std::string>& args,
-                                                    const std::filesystem::path& log);
+                                                    const std::filesystem::path& log,
+                                                    const std::vector<std::string>& wrapper = {});
+
+// The port from the start-up line the server prints once it listens, or -1.
+int port_from_log(const std::filesystem::path& log);
 
 // Waits until something accepts connections on 127.0.0.1:port.
 bool wait_for_port(int port, int timeout_ms);
