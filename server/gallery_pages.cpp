@@ -29,7 +29,12 @@ namespace {
 
 std::string refusal_lines(const std::vector<Refusal>& refusals) {
     std::string lines;
-    for (const Refusal& refusal : refusals) lines += "\n" + show_hidden_marks(refusal.name) + ": " + refusal.reason;
+    for (const Refusal& refusal : refusals) {
+        lines += '\n';
+        lines += show_hidden_marks(refusal.name);
+        lines += ": ";
+        lines += refusal.reason;
+    }
     return lines;
 }
 

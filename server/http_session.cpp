@@ -103,6 +103,11 @@ Session::~Session() {
 
 void Session::start() { wait_for_request(); }
 
+std::array<char, 64 * 1024>& Session::chunk() {
+    if (!chunk_) chunk_ = std::make_unique<std::array<char, 64 * 1024>>();
+    return *chunk_;
+}
+
 // The head and body deadlines cancel the read instead of closing the connection, so the client
 // still learns why it was cut off.
 void Session::arm(Clock::time_point when) {
@@ -285,8 +290,8 @@ void Session::read_body() {
                                                        ? received_ * 1000 / config.budgets.least_body_rate
                                                        : std::uint64_t{1} << 40);
     arm(std::min(now + config.budgets.body_gap, rate_deadline));
-    std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(chunk_.size(), body_left_));
-    stream_.async_read_some(asio::buffer(chunk_.data(), want),
+    std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(chunk().size(), body_left_));
+    stream_.async_read_some(asio::buffer(chunk().data(), want),
                             [self = shared_from_this()](beast::error_code ec, std::size_t n) { self->on_body(ec, n); });
 }
 
@@ -308,7 +313,7 @@ void Session::on_body(beast::error_code ec, std::size_t bytes) {
         clock = std::max(clock, Clock::now()) +
                 std::chrono::microseconds(bytes * 1000000 / config.client_upload_rate);
     }
-    if (auto refusal = take_body_bytes(std::string_view(chunk_.data(), bytes))) return send(std::move(*refusal));
+    if (auto refusal = take_body_bytes(std::string_view(chunk().data(), bytes))) return send(std::move(*refusal));
     read_body();
 }
 
@@ -519,12 +524,12 @@ void Session::serve_file(std::int64_t id) {
 // Files go out through the one fixed buffer, a piece at a time.
 void Session::send_file_piece() {
     if (file_next_ >= file_end_) return finish_reply(file_head_->result_int(), sent_);
-    std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(chunk_.size(), file_end_ - file_next_));
-    ssize_t n = ::pread(file_fd_, chunk_.data(), want, static_cast<off_t>(file_next_));
+    std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(chunk().size(), file_end_ - file_next_));
+    ssize_t n = ::pread(file_fd_, chunk().data(), want, static_cast<off_t>(file_next_));
     if (n <= 0) return finish_reply(file_head_->result_int(), sent_);  // the length promised cannot be kept: close
     file_next_ += static_cast<std::uint64_t>(n);
     stream_.expires_after(state_.gallery.config.budgets.send_time);
-    asio::async_write(stream_, asio::buffer(chunk_.data(), static_cast<std::size_t>(n)),
+    asio::async_write(stream_, asio::buffer(chunk().data(), static_cast<std::size_t>(n)),
                       [self = shared_from_this()](beast::error_code ec, std::size_t written) {
                           self->sent_ += written;
                           if (ec) return self->finish_reply(self->file_head_->result_int(), self->sent_);
@@ -569,7 +574,7 @@ void Session::finish_reply(int status, std::uint64_t bytes) {
 void Session::drain() {
     if (drained_ > most_drained) return;
     stream_.expires_after(drain_time);
-    stream_.async_read_some(asio::buffer(chunk_), [self = shared_from_this()](beast::error_code ec, std::size_t n) {
+    stream_.async_read_some(asio::buffer(chunk()), [self = shared_from_this()](beast::error_code ec, std::size_t n) {
         if (ec) return;
         self->drained_ += n;
         self->drain();

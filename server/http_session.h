@@ -92,7 +92,10 @@ private:
     asio::steady_timer throttle_;
     asio::steady_timer deadline_;
     bool timed_out_ = false;
-    std::array<char, 64 * 1024> chunk_{};
+    // The one buffer a body or a file passes through; made on first use, so an idle connection
+    // costs no more than its socket, its timers and a small head buffer.
+    std::unique_ptr<std::array<char, 64 * 1024>> chunk_;
+    std::array<char, 64 * 1024>& chunk();
 
     // File being sent.
     int file_fd_ = -1;
