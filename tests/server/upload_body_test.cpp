@@ -185,7 +185,8 @@ TEST(UploadBodyNames, PathsBecomeTheirLastPartAndNamesThatLeaveNothingAreReporte
                                            {"dir/", ""},
                                            {"dir/..", ""},
                                            {"", ""}}) {
-        UploadAlbum album = expect_album(upload_body("L", "true", {{std::string(c.sent), "x"}, {"next.png", "y"}}));
+        std::string body = upload_body("L", "true", {{std::string(c.sent), "x"}, {"next.png", "y"}});
+        UploadAlbum album = expect_album(body);
         ASSERT_EQ(album.files.size(), 2u) << c.sent;
         EXPECT_EQ(album.files[1].contents, "y") << "the bytes after a reported file still line up";
         if (c.kept.empty()) {
