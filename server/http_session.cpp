@@ -253,6 +253,21 @@ void Session::start_upload() {
 
     head_ = start_upload_head(gallery.config.limits, length);
     body_left_ = length;
+    // A client that asks before sending its body (curl does, for large ones) is told to go on.
+    if (beast::iequals(req[http::field::expect], "100-continue")) {
+        static const std::string go_on = "HTTP/1.1 100 Continue\r\n\r\n";
+        stream_.expires_after(gallery.config.budgets.send_time);
+        asio::async_write(stream_, asio::buffer(go_on), [self = shared_from_this()](beast::error_code ec, std::size_t) {
+            if (ec) return;
+            self->stream_.expires_never();
+            self->begin_body();
+        });
+        return;
+    }
+    begin_body();
+}
+
+void Session::begin_body() {
     body_started_ = Clock::now();
     // What arrived with the head is the body's start.
     std::string_view early(static_cast<const char*>(buffer_.data().data()),

@@ -43,6 +43,7 @@ private:
     void on_head(beast::error_code ec);
     void route();
     void start_upload();
+    void begin_body();
     void read_body();
     void on_body(beast::error_code ec, std::size_t bytes);
     std::optional<Reply> take_body_bytes(std::string_view data);

@@ -221,6 +221,20 @@ TEST(GallerySlowClients, WhenEveryConnectionIsBusyANewOneIsRefusedWithAReason) {
     expect_still_serving(*g);
 }
 
+TEST(GalleryExpect, AClientThatAsksFirstIsToldToGoOnAndItsUploadLands) {
+    auto g = start_gallery();
+    std::string request = png_upload();
+    std::size_t head_end = request.find("\r\n\r\n") + 2;
+    Connection c(g->port);
+    c.send_text(request.substr(0, head_end) + "Expect: 100-continue\r\n\r\n");
+    char interim[64] = {};
+    ASSERT_GT(::recv(c.fd, interim, sizeof interim - 1, 0), 0);
+    EXPECT_STREQ(interim, "HTTP/1.1 100 Continue\r\n\r\n");
+    c.send_text(request.substr(head_end + 2));
+    EXPECT_EQ(c.read_reply().status, 200);
+    EXPECT_EQ(count_rows(g->data.path, "albums"), 1);
+}
+
 TEST(GalleryHalfClose, AClientThatStopsSendingStillGetsItsReply) {
     auto g = start_gallery();
     for (std::string request : {png_upload(), std::string("GET /add/limits.aspx HTTP/1.1\r\nHost: x\r\n\r\n")}) {
