@@ -51,6 +51,7 @@ private:
     void feed_file(std::string_view& data);
     void settle_finished_files();
     void decide_type();
+    void write_back_soon(const StagedFile& file);
     void finish_upload();
     void serve_album(std::int64_t id);
     void serve_file(std::int64_t id);
