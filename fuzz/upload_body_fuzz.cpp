@@ -73,6 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (file->contents.data() + file->contents.size() != expected_end) broken("contents not contiguous");
         if (file->contents.data() < body.data()) broken("contents outside the body");
         expected_end = file->contents.data();
+        if (!file->refusal.empty()) continue;  // read past and reported, never kept
         const std::string_view name = file->name;
         if (name.empty() || !is_valid_utf8(name) || has_control(name)) broken("a bad file name was accepted");
         if (name.find_first_of("/\\") != std::string_view::npos || name == "." || name == "..")

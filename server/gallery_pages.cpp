@@ -1,6 +1,8 @@
 // Builds the upload reply and the album page; every client-supplied text is escaped on its way into HTML.
 #include "gallery_pages.h"
 
+#include "upload_body.h"
+
 std::string html_escape(std::string_view text) {
     std::string out;
     out.reserve(text.size());
@@ -23,18 +25,38 @@ std::string album_address(std::string_view public_url, std::int64_t album_id) {
     return base + "/album/" + std::to_string(album_id);
 }
 
+namespace {
+
+std::string refusal_lines(const std::vector<Refusal>& refusals) {
+    std::string lines;
+    for (const Refusal& refusal : refusals) {
+        lines += '\n';
+        lines += show_hidden_marks(refusal.name);
+        lines += ": ";
+        lines += refusal.reason;
+    }
+    return lines;
+}
+
+}  // namespace
+
 std::string upload_reply_body(std::string_view address, const std::vector<Refusal>& refusals) {
     if (refusals.empty()) return std::string(address);
     std::string report = refusals.size() == 1 ? "1 file was not added:" :
                                                 std::to_string(refusals.size()) + " files were not added:";
-    for (const Refusal& refusal : refusals) report += "\n" + refusal.name + ": " + refusal.reason;
     // The uploader shows everything before the marker and opens everything after it, untrimmed.
-    return report + "\n*****\r\n" + std::string(address);
+    return report + refusal_lines(refusals) + "\n*****\r\n" + std::string(address);
 }
 
-namespace {
+std::string no_album_reply_body(std::size_t listed, const std::vector<Refusal>& refusals) {
+    std::string reason = listed == 0 ? "no album was made: the upload holds no files"
+                         : listed == 1 ? "no album was made: the file sent is not a picture the gallery shows"
+                                       : "no album was made: none of the " + std::to_string(listed) +
+                                             " files sent is a picture the gallery shows";
+    return reason + refusal_lines(refusals);
+}
 
-constexpr std::string_view page_style = R"css(
+const std::string_view page_style = R"css(
 body{margin:0;font:15px/1.4 system-ui,-apple-system,"Segoe UI",sans-serif;background:#f4f4f2;color:#222}
 header{padding:18px 24px;background:#fff;border-bottom:1px solid #ddd}
 h1{margin:0;font-size:20px;font-weight:600}
@@ -50,7 +72,7 @@ figcaption .dims{display:block;color:#888;font-size:12px}
 )css";
 
 // Shows each picture's pixel size once it has loaded, and marks pictures that failed to load.
-constexpr std::string_view page_script = R"js(
+const std::string_view page_script = R"js(
 for (const img of document.querySelectorAll('main img')) {
   const done = () => {
     const ok = img.naturalWidth > 0;
@@ -62,11 +84,18 @@ for (const img of document.querySelectorAll('main img')) {
 }
 )js";
 
+namespace {
+
+// Style and script are files of their own, so the page's policy can forbid every inline script.
 std::string page_head(std::string_view title) {
     return "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
            "<meta name=\"viewport\" content=\"width=device-width,initial-scale=1\">"
-           "<title>" + html_escape(title) + "</title><style>" + std::string(page_style) + "</style></head>\n";
+           "<title>" + html_escape(title) + "</title><link rel=\"stylesheet\" href=\"" + std::string(page_style_path) +
+           "\"></head>\n";
 }
+
+// Names are shown with their hidden marks made visible, so one name cannot pass for another.
+std::string shown_name(std::string_view name) { return html_escape(show_hidden_marks(name)); }
 
 }  // namespace
 
@@ -78,11 +107,11 @@ std::string album_page_html(const StoredAlbum& album) {
     if (album.pictures.empty()) html += "<p class=\"empty\">This album has no pictures.</p>\n";
     for (const StoredPicture& picture : album.pictures) {
         std::string src = "/files/" + std::to_string(picture.id);
-        std::string name = html_escape(picture.name);
+        std::string name = shown_name(picture.name);
         html += "<figure><a href=\"" + src + "\"><img src=\"" + src + "\" alt=\"" + name + "\"></a><figcaption>" +
                 name + "<span class=\"dims\"></span></figcaption></figure>\n";
     }
-    html += "</main>\n<script>" + std::string(page_script) + "</script>\n</body></html>\n";
+    html += "</main>\n<script src=\"" + std::string(page_script_path) + "\"></script>\n</body></html>\n";
     return html;
 }
 

@@ -1,17 +1,29 @@
-// The gallery's HTTP side: configuration, routes, and the upload exchange the uploader relies on.
+// The gallery's HTTP side: configuration, the budgets every connection lives within, and the server.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "gallery_store.h"
 #include "upload_body.h"
 
-namespace httplib {
-class Server;
-}
+// What one client may hold of the server. Idle connections cost a socket and a timer, so the wait
+// for a request's first byte is long: a person may be reading a warning box meanwhile.
+struct ConnectionBudgets {
+    std::uint64_t most_connections = 1000;           // open connections in all
+    std::uint64_t most_per_client = 64;              // open connections from one address
+    std::chrono::milliseconds idle_wait{std::chrono::minutes(15)};  // before the first byte of a request
+    std::chrono::milliseconds head_time{std::chrono::seconds(30)};  // for the whole head, once it starts
+    std::chrono::milliseconds body_gap{std::chrono::seconds(60)};   // longest pause in a body
+    std::uint64_t least_body_rate = 1024;          // bytes per second a body must average (after body_gap)
+    std::chrono::milliseconds send_time{std::chrono::seconds(60)};  // for sending a reply
+    std::uint64_t header_bytes = 16384;              // request line and header fields together
+    std::uint64_t header_fields = 64;
+};
 
 struct ServerConfig {
     std::string host = "127.0.0.1";
@@ -19,8 +31,10 @@ struct ServerConfig {
     std::filesystem::path data_dir;
     std::string public_url;           // empty: derived from host and port once bound
     UploadLimits limits;
-    std::size_t threads = 8;
-    int read_timeout_seconds = 10;
+    ConnectionBudgets budgets;
+    std::uint64_t storage_quota = 0;       // bytes of stored pictures; 0: none but the disk
+    std::uint64_t client_upload_rate = 0;  // bytes per second per client address; 0: unlimited
+    std::uint64_t disk_threads = 2;          // database and fsync work, off the network thread
     bool log_requests = true;
 };
 
@@ -30,18 +44,28 @@ struct Gallery {
     std::string public_url;
 };
 
-struct UploadReply {
-    int status = 200;
-    std::string body;
-};
-
 // "largest_upload:most_files:largest_file", read by the uploader with "%d:%d:%d".
 std::string limits_text(const UploadLimits& limits);
 
 std::string default_public_url(std::string_view host, int port);
 
-// Parses, checks and stores one upload body; the reply is what goes back to the uploader.
-UploadReply accept_upload(const Gallery& gallery, std::string_view body, const std::string& client);
+struct ServerState;
 
-// Installs routes, timeouts, thread pool and size limits. `gallery` must outlive `server`.
-void configure_server(httplib::Server& server, const Gallery& gallery);
+// One network thread for every connection; database and disk syncs on a small pool beside it.
+class GalleryServer {
+public:
+    explicit GalleryServer(Gallery& gallery);  // `gallery` must outlive the server
+    ~GalleryServer();
+    GalleryServer(const GalleryServer&) = delete;
+    GalleryServer& operator=(const GalleryServer&) = delete;
+
+    // Returns the bound port, or 0 with `error` set.
+    int bind(std::string& error);
+    // Serves until stop() or SIGINT/SIGTERM (when `on_signals`).
+    void run(bool on_signals = false);
+    // Safe from any thread.
+    void stop();
+
+private:
+    std::unique_ptr<ServerState> state_;
+};

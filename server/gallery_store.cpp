@@ -4,6 +4,7 @@
 
 #include <sqlite3.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -11,6 +12,7 @@
 #include <mutex>
 #include <set>
 #include <system_error>
+#include <utility>
 #include <unistd.h>
 
 namespace {
@@ -35,8 +37,12 @@ std::string db_error(sqlite3* db, const std::string& what) { return what + ": " 
 
 Db connect(const GalleryStore& store, std::string& error) {
     sqlite3* raw = nullptr;
-    int rc = sqlite3_open_v2(store.database.c_str(), &raw,
-                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+    // A store that could not be opened for writing (a full disk, say) is still read, so albums stay online.
+    std::string name = store.read_only.empty() ? store.database.string()
+                       : "file:" + store.database.string() + (store.immutable ? "?immutable=1" : "?mode=ro");
+    int flags = store.read_only.empty() ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX
+                                        : SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX;
+    int rc = sqlite3_open_v2(name.c_str(), &raw, flags, nullptr);
     Db db(raw);
     if (rc != SQLITE_OK) {
         error = raw ? db_error(raw, "cannot open the database") : "cannot open the database";
@@ -89,30 +95,9 @@ bool write_all(int fd, std::string_view bytes) {
     return true;
 }
 
-// Writes under a temporary name, syncs, then renames, so a picture file is either whole or absent.
-bool write_file_durably(const std::filesystem::path& target, std::string_view contents, std::string& error) {
-    std::filesystem::path partial = target;
-    partial += ".part";
-    int fd = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        error = "cannot create " + partial.string() + ": " + std::strerror(errno);
-        return false;
-    }
-    bool ok = write_all(fd, contents) && ::fsync(fd) == 0;
-    int saved = errno;
-    if (::close(fd) != 0 && ok) {
-        ok = false;
-        saved = errno;
-    }
-    if (ok && ::rename(partial.c_str(), target.c_str()) != 0) {
-        ok = false;
-        saved = errno;
-    }
-    if (!ok) {
-        error = "cannot write " + target.string() + ": " + std::strerror(saved);
-        ::unlink(partial.c_str());
-    }
-    return ok;
+StoreFailure failure_of(const std::string& what, int error_number) {
+    return StoreFailure{what + ": " + std::strerror(error_number),
+                        error_number == ENOSPC || error_number == EDQUOT || error_number == EFBIG};
 }
 
 void sync_dir(const std::filesystem::path& dir) {
@@ -166,6 +151,63 @@ CREATE INDEX IF NOT EXISTS pictures_by_album ON pictures(album_id, position);
 
 }  // namespace
 
+StagedFile::StagedFile(StagedFile&& other) noexcept
+    : fd(std::exchange(other.fd, -1)), path(std::move(other.path)), size(other.size) {
+    other.path.clear();
+}
+
+StagedFile& StagedFile::operator=(StagedFile&& other) noexcept {
+    if (this != &other) {
+        discard_staged(*this);
+        fd = std::exchange(other.fd, -1);
+        path = std::move(other.path);
+        other.path.clear();
+        size = other.size;
+    }
+    return *this;
+}
+
+StagedFile::~StagedFile() { discard_staged(*this); }
+
+void discard_staged(StagedFile& file) {
+    if (file.fd >= 0) ::close(file.fd);
+    file.fd = -1;
+    if (!file.path.empty()) ::unlink(file.path.c_str());
+    file.path.clear();
+}
+
+std::optional<StoreFailure> open_staged(const GalleryStore& store, StagedFile& file) {
+    static std::atomic<std::uint64_t> counter{0};
+    // ".part" files are swept at start, so one left by a crash is removed then.
+    file.path = store.picture_dir / ("incoming-" + std::to_string(::getpid()) + "-" + std::to_string(++counter) + ".part");
+    file.fd = ::open(file.path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (file.fd < 0) {
+        StoreFailure failure = failure_of("cannot create " + file.path.string(), errno);
+        file.path.clear();
+        return failure;
+    }
+    file.size = 0;
+    return std::nullopt;
+}
+
+std::optional<StoreFailure> write_staged(StagedFile& file, std::string_view bytes) {
+    if (!write_all(file.fd, bytes)) return failure_of("cannot write " + file.path.string(), errno ? errno : ENOSPC);
+    file.size += bytes.size();
+    return std::nullopt;
+}
+
+std::optional<StoreFailure> sync_staged(StagedFile& file) {
+    bool ok = ::fsync(file.fd) == 0;
+    int saved = errno;
+    if (::close(file.fd) != 0 && ok) {
+        ok = false;
+        saved = errno;
+    }
+    file.fd = -1;
+    if (!ok) return failure_of("cannot write " + file.path.string(), saved);
+    return std::nullopt;
+}
+
 std::filesystem::path picture_path(const GalleryStore& store, std::int64_t picture_id) {
     return store.picture_dir / std::to_string(picture_id);
 }
@@ -173,77 +215,119 @@ std::filesystem::path picture_path(const GalleryStore& store, std::int64_t pictu
 std::optional<std::string> open_store(const std::filesystem::path& data_dir, GalleryStore& store) {
     store.database = data_dir / "gallery.sqlite";
     store.picture_dir = data_dir / "pictures";
+    store.read_only.clear();
+    store.immutable = false;
     std::error_code ec;
     std::filesystem::create_directories(store.picture_dir, ec);
     if (ec) return "cannot create " + store.picture_dir.string() + ": " + ec.message();
 
     std::string error;
-    Db db = connect(store, error);
-    if (!db) return error;
-    // WAL lets album pages be read while an upload is being committed.
-    Stmt wal = prepare(db.get(), "PRAGMA journal_mode=WAL", error);
-    if (!wal) return error;
-    if (sqlite3_step(wal.get()) != SQLITE_ROW || column_text(wal.get(), 0) != "wal")
-        return "cannot switch the database to WAL mode";
-    wal.reset();
-    if (!exec(db.get(), schema, error)) return error;
-    // Under the write lock, so no other process is between writing a file and committing its row.
-    std::lock_guard turn(writer_turn);
-    if (!exec(db.get(), "BEGIN IMMEDIATE", error)) return error;
-    bool swept = sweep_orphans(db.get(), store, error);
-    sqlite3_exec(db.get(), "COMMIT", nullptr, nullptr, nullptr);
-    if (!swept) return error;
-    return std::nullopt;
+    auto open_for_writing = [&]() -> bool {
+        Db db = connect(store, error);
+        if (!db) return false;
+        // WAL lets album pages be read while an upload is being committed.
+        Stmt wal = prepare(db.get(), "PRAGMA journal_mode=WAL", error);
+        if (!wal) return false;
+        if (sqlite3_step(wal.get()) != SQLITE_ROW || column_text(wal.get(), 0) != "wal") {
+            error = db_error(db.get(), "cannot switch the database to WAL mode");
+            return false;
+        }
+        wal.reset();
+        if (!exec(db.get(), schema, error)) return false;
+        // Under the write lock, so no other process is between writing a file and committing its row.
+        std::lock_guard turn(writer_turn);
+        if (!exec(db.get(), "BEGIN IMMEDIATE", error)) return false;
+        bool swept = sweep_orphans(db.get(), store, error);
+        sqlite3_exec(db.get(), "COMMIT", nullptr, nullptr, nullptr);
+        return swept;
+    };
+    if (open_for_writing()) return std::nullopt;
+
+    // An existing store that cannot be written to is still served, so its albums stay online.
+    if (!std::filesystem::exists(store.database, ec)) return error;
+    store.read_only = error;
+    // Reading a WAL database still needs its shared-memory file; when even that cannot be made, the
+    // file is read as it stands (a cleanly stopped gallery leaves everything in it).
+    for (bool immutable : {false, true}) {
+        store.immutable = immutable;
+        std::string read_error;
+        Db db = connect(store, read_error);
+        Stmt probe = db ? prepare(db.get(), "SELECT count(*) FROM albums", read_error) : nullptr;
+        if (probe && sqlite3_step(probe.get()) == SQLITE_ROW) return std::nullopt;
+    }
+    store.read_only.clear();
+    store.immutable = false;
+    return error;
 }
 
-std::int64_t store_album(const GalleryStore& store, const NewAlbum& album, std::string& error) {
-    std::lock_guard turn(writer_turn);
+std::uint64_t stored_bytes(const GalleryStore& store, std::string& error) {
     Db db = connect(store, error);
     if (!db) return 0;
-    if (!exec(db.get(), "BEGIN IMMEDIATE", error)) return 0;
+    Stmt stmt = prepare(db.get(), "SELECT coalesce(sum(size), 0) FROM pictures", error);
+    if (!stmt || sqlite3_step(stmt.get()) != SQLITE_ROW) return 0;
+    return static_cast<std::uint64_t>(sqlite3_column_int64(stmt.get(), 0));
+}
 
-    std::vector<std::filesystem::path> written;
+std::int64_t store_album(const GalleryStore& store, NewAlbum& album, StoreFailure& failure) {
+    std::lock_guard turn(writer_turn);
+    std::string error;
+    Db db = connect(store, error);
+    if (!db) {
+        failure = StoreFailure{error, false};
+        return 0;
+    }
+    if (!exec(db.get(), "BEGIN IMMEDIATE", error)) {
+        failure = StoreFailure{error, false};
+        return 0;
+    }
+
+    std::vector<std::filesystem::path> placed;
     // Files go before the rollback: once the rollback releases the lock, their ids may be handed out again.
-    auto abandon = [&](std::string why) {
+    auto abandon = [&](StoreFailure why) {
         std::error_code ec;
-        for (const auto& path : written) std::filesystem::remove(path, ec);
+        for (const auto& path : placed) std::filesystem::remove(path, ec);
         if (!sqlite3_get_autocommit(db.get())) sqlite3_exec(db.get(), "ROLLBACK", nullptr, nullptr, nullptr);
-        error = std::move(why);
+        failure = std::move(why);
         return std::int64_t{0};
+    };
+    auto db_failure = [&](const std::string& what) {
+        int code = sqlite3_errcode(db.get());
+        return StoreFailure{db_error(db.get(), what), code == SQLITE_FULL};
     };
 
     Stmt insert_album =
         prepare(db.get(), "INSERT INTO albums (options, switch_word, client) VALUES (?1, ?2, ?3)", error);
-    if (!insert_album) return abandon(error);
+    if (!insert_album) return abandon(StoreFailure{error, false});
     bind_text(insert_album.get(), 1, album.options);
     bind_text(insert_album.get(), 2, album.switch_word);
     bind_text(insert_album.get(), 3, album.client);
-    if (sqlite3_step(insert_album.get()) != SQLITE_DONE) return abandon(db_error(db.get(), "cannot add the album"));
+    if (sqlite3_step(insert_album.get()) != SQLITE_DONE) return abandon(db_failure("cannot add the album"));
     std::int64_t album_id = sqlite3_last_insert_rowid(db.get());
 
     Stmt insert_picture = prepare(db.get(),
                                   "INSERT INTO pictures (album_id, position, name, content_type, size) "
                                   "VALUES (?1, ?2, ?3, ?4, ?5)",
                                   error);
-    if (!insert_picture) return abandon(error);
+    if (!insert_picture) return abandon(StoreFailure{error, false});
     for (std::size_t i = 0; i < album.pictures.size(); ++i) {
-        const NewPicture& picture = album.pictures[i];
+        NewPicture& picture = album.pictures[i];
         sqlite3_reset(insert_picture.get());
         sqlite3_bind_int64(insert_picture.get(), 1, album_id);
         sqlite3_bind_int64(insert_picture.get(), 2, static_cast<sqlite3_int64>(i));
         bind_text(insert_picture.get(), 3, picture.name);
         bind_text(insert_picture.get(), 4, picture.content_type);
-        sqlite3_bind_int64(insert_picture.get(), 5, static_cast<sqlite3_int64>(picture.contents.size()));
-        if (sqlite3_step(insert_picture.get()) != SQLITE_DONE)
-            return abandon(db_error(db.get(), "cannot add a picture"));
+        sqlite3_bind_int64(insert_picture.get(), 5, static_cast<sqlite3_int64>(picture.file.size));
+        if (sqlite3_step(insert_picture.get()) != SQLITE_DONE) return abandon(db_failure("cannot add a picture"));
         std::filesystem::path path = picture_path(store, sqlite3_last_insert_rowid(db.get()));
-        std::string write_error;
-        if (!write_file_durably(path, picture.contents, write_error)) return abandon(write_error);
-        written.push_back(path);
+        // The staged file was synced before; a rename keeps it whole or absent under its final name.
+        if (picture.file.path.empty() || ::rename(picture.file.path.c_str(), path.c_str()) != 0)
+            return abandon(failure_of("cannot place " + path.string(), picture.file.path.empty() ? ENOENT : errno));
+        picture.file.path.clear();
+        placed.push_back(path);
     }
     sync_dir(store.picture_dir);
     if (sqlite3_exec(db.get(), "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK)
-        return abandon(db_error(db.get(), "cannot commit the album"));
+        return abandon(db_failure("cannot commit the album"));
     return album_id;
 }
 

@@ -1,14 +1,19 @@
 // Parses gallery-server's options; every value is checked so a typo stops the start with a reason.
+// The usage text is made from the same table as the parser, so each option's default is shown as it is.
 #include "server_options.h"
 
 #include <charconv>
 #include <cstdint>
+#include <functional>
 #include <limits>
 
 namespace {
 
-// The uploader reads each limit as a signed 32-bit number.
+// The uploader reads each upload limit as a signed 32-bit number.
 constexpr std::uint64_t largest_limit = std::numeric_limits<std::int32_t>::max();
+constexpr std::uint64_t largest_count = 1000000;
+constexpr std::uint64_t longest_wait = 7 * 24 * 3600;   // seconds
+constexpr std::uint64_t no_bound = std::numeric_limits<std::int64_t>::max();
 
 bool parse_number(const std::string& text, std::uint64_t lowest, std::uint64_t highest, std::uint64_t& value) {
     auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
@@ -34,17 +39,82 @@ bool parse_listen(const std::string& text, std::string& host, int& port) {
     return true;
 }
 
+struct NumberOption {
+    const char* name;
+    const char* unit;
+    const char* help;
+    std::uint64_t lowest, highest;
+    std::function<std::uint64_t&(ServerConfig&)> field;       // for plain numbers
+    std::function<std::chrono::milliseconds&(ServerConfig&)> wait;  // for waits given in seconds
+};
+
+std::function<std::uint64_t&(ServerConfig&)> number_field(std::uint64_t ServerConfig::*member) {
+    return [member](ServerConfig& c) -> std::uint64_t& { return c.*member; };
+}
+
+const std::vector<NumberOption>& number_options() {
+    using B = ConnectionBudgets;
+    auto budget = [](std::uint64_t B::*member) {
+        return [member](ServerConfig& c) -> std::uint64_t& { return c.budgets.*member; };
+    };
+    auto wait = [](std::chrono::milliseconds B::*member) {
+        return [member](ServerConfig& c) -> std::chrono::milliseconds& { return c.budgets.*member; };
+    };
+    auto limit = [](std::uint64_t UploadLimits::*member) {
+        return [member](ServerConfig& c) -> std::uint64_t& { return c.limits.*member; };
+    };
+    static const std::vector<NumberOption> options{
+        {"--largest-upload", "BYTES", "largest upload body", 1, largest_limit, limit(&UploadLimits::largest_upload), {}},
+        {"--most-files", "COUNT", "most files in one upload", 1, largest_limit, limit(&UploadLimits::most_files), {}},
+        {"--largest-file", "BYTES", "largest single file", 1, largest_limit, limit(&UploadLimits::largest_file), {}},
+        {"--max-connections", "COUNT", "open connections in all; when full, the one idle longest is closed", 1,
+         largest_count, budget(&B::most_connections), {}},
+        {"--max-client-connections", "COUNT", "open connections from one address (same rule)", 1, largest_count,
+         budget(&B::most_per_client), {}},
+        {"--idle-timeout", "SECONDS", "wait for the first byte of a request (idle connections are cheap)", 1,
+         longest_wait, {}, wait(&B::idle_wait)},
+        {"--header-timeout", "SECONDS", "time for the whole request head once it starts", 1, longest_wait, {},
+         wait(&B::head_time)},
+        {"--body-timeout", "SECONDS", "longest pause inside an upload body", 1, longest_wait, {}, wait(&B::body_gap)},
+        {"--min-body-rate", "BYTES/S", "average an upload body must keep up beyond its first pause (0: none)", 0,
+         no_bound, budget(&B::least_body_rate), {}},
+        {"--send-timeout", "SECONDS", "time for sending a reply", 1, longest_wait, {}, wait(&B::send_time)},
+        {"--max-header-bytes", "BYTES", "request line and header fields together (431 beyond)", 256, 1 << 20,
+         budget(&B::header_bytes), {}},
+        {"--max-header-fields", "COUNT", "header fields in one request (431 beyond)", 1, 10000,
+         budget(&B::header_fields), {}},
+        {"--storage-quota", "BYTES", "bytes of pictures the gallery keeps; uploads beyond get 507 (0: the disk)", 0,
+         no_bound, number_field(&ServerConfig::storage_quota), {}},
+        {"--client-upload-rate", "BYTES/S", "upload bytes per second one address may send (0: unlimited)", 0, no_bound,
+         number_field(&ServerConfig::client_upload_rate), {}},
+        {"--disk-threads", "COUNT", "threads for the database and disk syncs", 1, 64,
+         number_field(&ServerConfig::disk_threads), {}},
+    };
+    return options;
+}
+
+std::string default_of(const NumberOption& option) {
+    ServerConfig defaults;
+    if (option.wait) return std::to_string(option.wait(defaults).count() / 1000);
+    return std::to_string(option.field(defaults));
+}
+
 }  // namespace
 
 std::string server_usage() {
-    return "usage: gallery-server --data DIR [--listen HOST:PORT] [--public-url URL]\n"
-           "                      [--largest-upload BYTES] [--most-files COUNT] [--largest-file BYTES]\n"
-           "  --listen          address to listen on (default 127.0.0.1:8080; port 0 picks a free one)\n"
-           "  --data            folder for the database and the pictures (created if missing)\n"
-           "  --public-url      base address put in upload replies (default http://HOST:PORT)\n"
-           "  --largest-upload  largest upload body in bytes (default 104857600)\n"
-           "  --most-files      most files in one upload (default 500)\n"
-           "  --largest-file    largest single file in bytes (default 20971520)\n";
+    std::string text =
+        "usage: gallery-server --data DIR [--listen HOST:PORT] [--public-url URL] [OPTION VALUE]...\n"
+        "  --data DIR                   folder for the database and the pictures (created if missing)\n"
+        "  --listen HOST:PORT           address to listen on (default 127.0.0.1:8080; port 0 picks a free one)\n"
+        "  --public-url URL             base address put in upload replies (default http://HOST:PORT)\n"
+        "  --access-log on|off          one line per request on standard error: client, request, status,\n"
+        "                               bytes in and out, duration (default on)\n";
+    for (const NumberOption& option : number_options()) {
+        std::string left = "  " + std::string(option.name) + " " + option.unit;
+        left.resize(std::max<std::size_t>(left.size() + 1, 31), ' ');
+        text += left + option.help + " (default " + default_of(option) + ")\n";
+    }
+    return text;
 }
 
 OptionsParse parse_server_options(const std::vector<std::string>& args) {
@@ -71,38 +141,55 @@ OptionsParse parse_server_options(const std::vector<std::string>& args) {
             }
             value = args[++i];
         }
-        std::uint64_t number = 0;
         if (option == "--listen") {
             if (!parse_listen(value, config.host, config.port)) {
                 result.error = "--listen takes HOST:PORT, got \"" + value + "\"";
                 return result;
             }
-        } else if (option == "--data") {
+            continue;
+        }
+        if (option == "--data") {
             if (value.empty()) {
                 result.error = "--data needs a folder";
                 return result;
             }
             config.data_dir = value;
             have_data = true;
-        } else if (option == "--public-url") {
+            continue;
+        }
+        if (option == "--public-url") {
             if (!value.starts_with("http://") && !value.starts_with("https://")) {
                 result.error = "--public-url must start with http:// or https://";
                 return result;
             }
             config.public_url = value;
-        } else if (option == "--largest-upload" || option == "--most-files" || option == "--largest-file") {
-            if (!parse_number(value, 1, largest_limit, number)) {
-                result.error = option + " takes a whole number from 1 to " + std::to_string(largest_limit) +
-                               ", got \"" + value + "\"";
+            continue;
+        }
+        if (option == "--access-log") {
+            if (value != "on" && value != "off") {
+                result.error = "--access-log takes on or off, got \"" + value + "\"";
                 return result;
             }
-            (option == "--largest-upload" ? config.limits.largest_upload
-             : option == "--most-files"   ? config.limits.most_files
-                                          : config.limits.largest_file) = number;
-        } else {
+            config.log_requests = value == "on";
+            continue;
+        }
+        const NumberOption* known = nullptr;
+        for (const NumberOption& candidate : number_options())
+            if (option == candidate.name) known = &candidate;
+        if (!known) {
             result.error = "unknown option " + option;
             return result;
         }
+        std::uint64_t number = 0;
+        if (!parse_number(value, known->lowest, known->highest, number)) {
+            result.error = option + " takes a whole number from " + std::to_string(known->lowest) + " to " +
+                           std::to_string(known->highest) + ", got \"" + value + "\"";
+            return result;
+        }
+        if (known->wait)
+            known->wait(config) = std::chrono::seconds(number);
+        else
+            known->field(config) = number;
     }
     if (!have_data) result.error = "--data DIR is required";
     return result;

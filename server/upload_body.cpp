@@ -1,7 +1,8 @@
-// Upload body parser: checks every piece of the body against the wire format and the gallery's limits.
+// Upload body parser: checks every piece of the body against the wire format and the gallery's limits,
+// holding no more than one list line of it at a time.
 #include "upload_body.h"
 
-#include <string>
+#include <cstdio>
 
 namespace {
 
@@ -9,6 +10,8 @@ constexpr std::size_t longest_header_line = 256;   // version, option letters, s
 constexpr std::size_t longest_name = 1024;         // code units
 constexpr std::size_t longest_size_field = 19;     // digits; every 19-digit number fits 64 bits
 constexpr std::size_t shortest_size_field = 9;
+
+enum Stage { version_line, options_line, switch_line, list_lines };
 
 void append_utf8(char32_t c, std::string& out) {
     if (c < 0x80) {
@@ -53,6 +56,17 @@ std::string to_utf8(const std::u32string& text) {
     return out;
 }
 
+// Reads one code point from valid UTF-8 (as produced above); `i` moves past it.
+char32_t next_code_point(std::string_view text, std::size_t& i) {
+    auto byte = [&](std::size_t k) { return static_cast<unsigned char>(k < text.size() ? text[k] : 0); };
+    unsigned char lead = byte(i);
+    std::size_t extra = lead < 0xC0 ? 0 : lead < 0xE0 ? 1 : lead < 0xF0 ? 2 : 3;
+    char32_t c = extra == 0 ? lead : extra == 1 ? (lead & 0x1F) : extra == 2 ? (lead & 0x0F) : (lead & 0x07);
+    for (std::size_t k = 1; k <= extra; ++k) c = (c << 6) | (byte(i + k) & 0x3F);
+    i += 1 + extra;
+    return c;
+}
+
 bool is_control(char32_t c) { return c < 0x20 || (c >= 0x7F && c <= 0x9F); }
 
 bool has_control(const std::u32string& text) {
@@ -64,44 +78,142 @@ bool has_control(const std::u32string& text) {
 BodyFault bad_request(std::string reason) { return BodyFault{400, std::move(reason)}; }
 BodyFault too_large(std::string reason) { return BodyFault{413, std::move(reason)}; }
 
-// Reads the text line starting at `pos`: on success `line` holds its code points and `pos` moves past its LF.
-// Only LFs at even offsets count, since every text unit is two bytes.
-std::variant<std::monostate, BodyFault> read_line(std::string_view body, std::size_t& pos, std::size_t longest,
-                                                  const std::string& what, std::u32string& line) {
-    std::size_t end = pos;
-    for (;; end += 2) {
-        if (end + 1 >= body.size()) {
-            if ((body.size() - pos) % 2 != 0)
-                return bad_request("the body ends in the middle of a UTF-16 character in " + what);
-            return bad_request("the body ended inside " + what + " (truncated upload?)");
-        }
-        if (body[end] == '\n' && body[end + 1] == '\0') break;
-        if ((end - pos) / 2 >= longest)
-            return bad_request(what + " is longer than " + std::to_string(longest) + " characters");
+std::string describe_line(const UploadHeadReader& reader) {
+    switch (reader.stage) {
+        case version_line: return "the version line";
+        case options_line: return "the option letters line";
+        case switch_line: return "the switch line";
+        default: return "file list line " + std::to_string(reader.head.files.size() + 1);
     }
-    if (!decode_utf16le(body.substr(pos, end - pos), line))
-        return bad_request(what + " is not valid UTF-16 text");
-    pos = end + 2;
-    return std::monostate{};
 }
 
-std::string describe_line(std::size_t index) { return "file list line " + std::to_string(index); }
+std::size_t longest_line(int stage) {
+    return stage == list_lines ? longest_size_field + 1 + longest_name : longest_header_line;
+}
 
-// Checks a name is a bare label: no folder parts of either system, no drive, nothing invisible.
-std::variant<std::monostate, BodyFault> check_name(const std::u32string& name, const std::string& where) {
-    if (name.empty()) return bad_request(where + " has an empty file name");
+// The label a listed name stands for: what follows its last folder separator of either system and
+// any drive. Empty when nothing is left that could name a file.
+std::u32string label_of(const std::u32string& name) {
+    std::size_t cut = name.find_last_of(U"/\\");
+    std::u32string label = cut == std::u32string::npos ? name : name.substr(cut + 1);
+    bool letter = !label.empty() && ((label[0] >= U'A' && label[0] <= U'Z') || (label[0] >= U'a' && label[0] <= U'z'));
+    if (label.size() >= 2 && letter && label[1] == U':') label.erase(0, 2);
+    if (label == U"." || label == U"..") label.clear();
+    return label;
+}
+
+std::optional<BodyFault> take_list_line(UploadHeadReader& reader, const std::u32string& line) {
+    UploadHead& head = reader.head;
+    std::string where = describe_line(reader);
+    if (head.files.size() >= reader.limits.most_files)
+        return too_large("too many files: this gallery takes at most " + std::to_string(reader.limits.most_files) +
+                         " in one upload");
+
+    std::size_t colon = line.find(U':');
+    if (colon == std::u32string::npos) return bad_request(where + " has no ':' between size and name");
+    if (colon < shortest_size_field || colon > longest_size_field)
+        return bad_request(where + " does not start with a size of 9 to 19 digits");
+    std::uint64_t size = 0;
+    for (std::size_t i = 0; i < colon; ++i) {
+        if (line[i] < U'0' || line[i] > U'9') return bad_request(where + " does not start with a size of 9 to 19 digits");
+        size = size * 10 + (line[i] - U'0');
+    }
+    std::u32string name = line.substr(colon + 1);
+    if (name.size() > longest_name)
+        return bad_request(where + " has a name longer than " + std::to_string(longest_name) + " characters");
     std::string shown = quote_for_message(to_utf8(name));
     if (has_control(name)) return bad_request("file name \"" + shown + "\" holds control characters");
-    if (name.find(U'/') != std::u32string::npos || name.find(U'\\') != std::u32string::npos || name == U"." ||
-        name == U"..")
-        return bad_request("file name \"" + shown + "\" has folder parts; send bare names");
-    bool letter = (name[0] >= U'A' && name[0] <= U'Z') || (name[0] >= U'a' && name[0] <= U'z');
-    if (name.size() >= 2 && letter && name[1] == U':')
-        return bad_request("file name \"" + shown + "\" starts with a drive letter; send bare names");
-    return std::monostate{};
+    if (size > reader.limits.largest_file)
+        return too_large("file \"" + shown + "\" is " + std::to_string(size) +
+                         " bytes; this gallery takes files of at most " + std::to_string(reader.limits.largest_file));
+
+    // Checked before any contents arrive: the declared length bounds what the list may announce.
+    std::uint64_t room = reader.body_length - head.head_bytes;
+    if (size > room || reader.total > room - size)
+        return bad_request("the file list announces more bytes of contents than the whole body holds "
+                           "(truncated upload?)");
+    reader.total += size;
+
+    std::u32string label = label_of(name);
+    if (label.empty())
+        head.files.push_back(ListedFile{shown, size, "the name holds no file name once folders are taken off"});
+    else
+        head.files.push_back(ListedFile{to_utf8(label), size, {}});
+    return std::nullopt;
+}
+
+// A whole line has arrived (without its LF): check it and move to the next stage.
+std::optional<BodyFault> take_line(UploadHeadReader& reader, std::string_view bytes) {
+    std::u32string line;
+    if (!decode_utf16le(bytes, line)) return bad_request(describe_line(reader) + " is not valid UTF-16 text");
+    UploadHead& head = reader.head;
+    switch (reader.stage) {
+        case version_line:
+            if (line != U"2.0")
+                return bad_request("unsupported upload version \"" + quote_for_message(to_utf8(line)) +
+                                   "\"; this gallery takes version 2.0");
+            break;
+        case options_line:
+            if (has_control(line)) return bad_request("the option letters hold control characters");
+            head.options = to_utf8(line);
+            break;
+        case switch_line:
+            if (has_control(line)) return bad_request("the switch word holds control characters");
+            head.switch_word = to_utf8(line);
+            break;
+        default:
+            if (!line.empty()) return take_list_line(reader, line);
+            {
+                std::uint64_t remaining = reader.body_length - head.head_bytes;
+                if (remaining < reader.total)
+                    return bad_request("the file list announces " + std::to_string(reader.total) +
+                                       " bytes of contents but only " + std::to_string(remaining) +
+                                       " follow (truncated upload?)");
+                if (remaining > reader.total)
+                    return bad_request("the body holds " + std::to_string(remaining - reader.total) +
+                                       " bytes after the last file the list announces");
+                reader.done = true;
+            }
+            return std::nullopt;
+    }
+    ++reader.stage;
+    return std::nullopt;
 }
 
 }  // namespace
+
+UploadHeadReader start_upload_head(const UploadLimits& limits, std::uint64_t body_length) {
+    UploadHeadReader reader;
+    reader.limits = limits;
+    reader.body_length = body_length;
+    return reader;
+}
+
+std::optional<BodyFault> read_upload_head(UploadHeadReader& reader, std::string_view& input) {
+    while (!reader.done && !input.empty() && reader.head.head_bytes < reader.body_length) {
+        reader.line += input.front();
+        input.remove_prefix(1);
+        ++reader.head.head_bytes;
+        std::size_t size = reader.line.size();
+        if (size % 2 != 0) continue;
+        // Only LFs at even offsets count, since every text unit is two bytes.
+        if (reader.line[size - 2] == '\n' && reader.line[size - 1] == '\0') {
+            std::string line = std::move(reader.line);
+            reader.line.clear();
+            if (auto fault = take_line(reader, std::string_view(line).substr(0, size - 2))) return fault;
+        } else if (size / 2 - 1 >= longest_line(reader.stage)) {
+            return bad_request(describe_line(reader) + " is longer than " + std::to_string(longest_line(reader.stage)) +
+                               " characters");
+        }
+    }
+    return std::nullopt;
+}
+
+BodyFault head_cut_short(const UploadHeadReader& reader) {
+    if (reader.line.size() % 2 != 0)
+        return bad_request("the body ends in the middle of a UTF-16 character in " + describe_line(reader));
+    return bad_request("the body ended inside " + describe_line(reader) + " (truncated upload?)");
+}
 
 bool utf16le_to_utf8(std::string_view bytes, std::string& out) {
     std::u32string text;
@@ -110,10 +222,32 @@ bool utf16le_to_utf8(std::string_view bytes, std::string& out) {
     return true;
 }
 
+bool is_hidden_mark(char32_t c) {
+    return c == 0x00AD || c == 0x061C || c == 0x180E || c == 0x200B || c == 0x200E || c == 0x200F ||
+           (c >= 0x2028 && c <= 0x202E) || (c >= 0x2060 && c <= 0x206F) || c == 0xFEFF ||
+           (c >= 0xFFF9 && c <= 0xFFFB);
+}
+
+std::string show_hidden_marks(std::string_view utf8) {
+    std::string out;
+    for (std::size_t i = 0; i < utf8.size();) {
+        std::size_t start = i;
+        char32_t c = next_code_point(utf8, i);
+        if (is_hidden_mark(c)) {
+            char mark[16];
+            std::snprintf(mark, sizeof mark, "[U+%04X]", static_cast<unsigned>(c));
+            out += mark;
+        } else {
+            out.append(utf8.substr(start, i - start));
+        }
+    }
+    return out;
+}
+
 std::string quote_for_message(std::string_view utf8_name) {
     constexpr std::size_t longest_shown = 80;
     std::string out;
-    for (char c : utf8_name) {
+    for (char c : show_hidden_marks(utf8_name)) {
         if (out.size() >= longest_shown) {
             // Never cut inside a UTF-8 sequence.
             while (!out.empty() && (static_cast<unsigned char>(out.back()) & 0xC0) == 0x80) out.pop_back();
@@ -129,76 +263,15 @@ BodyParse parse_upload_body(std::string_view body, const UploadLimits& limits) {
     if (body.size() > limits.largest_upload)
         return too_large("the upload is " + std::to_string(body.size()) + " bytes; this gallery takes at most " +
                          std::to_string(limits.largest_upload));
+    UploadHeadReader reader = start_upload_head(limits, body.size());
+    std::string_view rest = body;
+    if (auto fault = read_upload_head(reader, rest)) return *fault;
+    if (!reader.done) return head_cut_short(reader);
 
-    std::size_t pos = 0;
-    std::u32string line;
-    UploadAlbum album;
-
-    if (auto r = read_line(body, pos, longest_header_line, "the version line", line); auto* f = std::get_if<BodyFault>(&r))
-        return *f;
-    if (line != U"2.0")
-        return bad_request("unsupported upload version \"" + quote_for_message(to_utf8(line)) +
-                           "\"; this gallery takes version 2.0");
-
-    if (auto r = read_line(body, pos, longest_header_line, "the option letters line", line); auto* f = std::get_if<BodyFault>(&r))
-        return *f;
-    if (has_control(line)) return bad_request("the option letters hold control characters");
-    album.options = to_utf8(line);
-
-    if (auto r = read_line(body, pos, longest_header_line, "the switch line", line); auto* f = std::get_if<BodyFault>(&r))
-        return *f;
-    if (has_control(line)) return bad_request("the switch word holds control characters");
-    album.switch_word = to_utf8(line);
-
-    std::vector<std::uint64_t> sizes;
-    std::uint64_t total = 0;
-    for (std::size_t index = 1;; ++index) {
-        std::string where = describe_line(index);
-        if (auto r = read_line(body, pos, longest_size_field + 1 + longest_name, where, line);
-            auto* f = std::get_if<BodyFault>(&r))
-            return *f;
-        if (line.empty()) break;
-        if (sizes.size() >= limits.most_files)
-            return too_large("too many files: this gallery takes at most " + std::to_string(limits.most_files) +
-                             " in one upload");
-
-        std::size_t colon = line.find(U':');
-        if (colon == std::u32string::npos) return bad_request(where + " has no ':' between size and name");
-        if (colon < shortest_size_field || colon > longest_size_field)
-            return bad_request(where + " does not start with a size of 9 to 19 digits");
-        std::uint64_t size = 0;
-        for (std::size_t i = 0; i < colon; ++i) {
-            if (line[i] < U'0' || line[i] > U'9')
-                return bad_request(where + " does not start with a size of 9 to 19 digits");
-            size = size * 10 + (line[i] - U'0');
-        }
-        std::u32string name = line.substr(colon + 1);
-        if (name.size() > longest_name)
-            return bad_request(where + " has a name longer than " + std::to_string(longest_name) + " characters");
-        if (auto r = check_name(name, where); auto* f = std::get_if<BodyFault>(&r)) return *f;
-        if (size > limits.largest_file)
-            return too_large("file \"" + quote_for_message(to_utf8(name)) + "\" is " + std::to_string(size) +
-                             " bytes; this gallery takes files of at most " + std::to_string(limits.largest_file));
-
-        total += size;  // cannot wrap: size has at most 19 digits and total stays below the body size
-        if (total > body.size())
-            return bad_request("the file list announces more bytes of contents than the whole body holds "
-                               "(truncated upload?)");
-        sizes.push_back(size);
-        album.files.push_back(UploadedFile{to_utf8(name), {}});
-    }
-
-    std::uint64_t remaining = body.size() - pos;
-    if (remaining < total)
-        return bad_request("the file list announces " + std::to_string(total) + " bytes of contents but only " +
-                           std::to_string(remaining) + " arrived (truncated upload?)");
-    if (remaining > total)
-        return bad_request("the body holds " + std::to_string(remaining - total) +
-                           " bytes after the last file the list announces");
-
-    for (std::size_t i = 0; i < sizes.size(); ++i) {
-        album.files[i].contents = body.substr(pos, sizes[i]);
-        pos += sizes[i];
+    UploadAlbum album{reader.head.options, reader.head.switch_word, {}};
+    for (const ListedFile& file : reader.head.files) {
+        album.files.push_back(UploadedFile{file.name, rest.substr(0, file.size), file.refusal});
+        rest.remove_prefix(file.size);
     }
     return album;
 }

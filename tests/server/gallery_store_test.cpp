@@ -3,21 +3,30 @@
 
 #include <sqlite3.h>
 
-#include <deque>
 
 #include "gallery_store.h"
 #include "test_support.h"
 
 namespace {
 
-NewAlbum album_of(std::vector<std::pair<std::string, std::string>> pictures) {
+// Pictures staged and synced the way the server stages them while an upload arrives.
+NewAlbum album_of(const GalleryStore& store, std::vector<std::pair<std::string, std::string>> pictures) {
     NewAlbum album{"L", "true", "test client", {}};
-    static std::deque<std::string> keep;  // contents must outlive the views in NewPicture
     for (auto& [name, contents] : pictures) {
-        keep.push_back(contents);
-        album.pictures.push_back(NewPicture{name, "image/png", keep.back()});
+        StagedFile file;
+        EXPECT_FALSE(open_staged(store, file));
+        EXPECT_FALSE(write_staged(file, contents));
+        EXPECT_FALSE(sync_staged(file));
+        album.pictures.push_back(NewPicture{name, "image/png", std::move(file)});
     }
     return album;
+}
+
+std::int64_t store_pictures(const GalleryStore& store, NewAlbum album, std::string& error) {
+    StoreFailure failure;
+    std::int64_t id = store_album(store, album, failure);
+    error = failure.detail;
+    return id;
 }
 
 }  // namespace
@@ -28,7 +37,7 @@ TEST(GalleryStore, AlbumRoundTripKeepsOrderNamesAndBytes) {
     ASSERT_FALSE(open_store(data.path, store));
     std::string error;
     std::string bytes("\x89PNG\0\xFF", 6);
-    std::int64_t id = store_album(store, album_of({{"b.png", bytes}, {"a <&> é.png", "second"}}), error);
+    std::int64_t id = store_pictures(store, album_of(store, {{"b.png", bytes}, {"a <&> é.png", "second"}}), error);
     ASSERT_GT(id, 0) << error;
 
     auto album = load_album(store, id, error);
@@ -79,7 +88,7 @@ TEST(GalleryStoreFailure, AFileThatCannotBeWrittenUndoesTheWholeAlbum) {
     // The second picture will get row id 2; a folder in its place makes its rename fail.
     std::filesystem::create_directory(store.picture_dir / "2");
     std::string error;
-    EXPECT_EQ(store_album(store, album_of({{"a.png", "one"}, {"b.png", "two"}, {"c.png", "three"}}), error), 0);
+    EXPECT_EQ(store_pictures(store, album_of(store, {{"a.png", "one"}, {"b.png", "two"}, {"c.png", "three"}}), error), 0);
     EXPECT_FALSE(error.empty());
     EXPECT_EQ(count_rows(data.path, "albums"), 0);
     EXPECT_EQ(count_rows(data.path, "pictures"), 0);
@@ -87,7 +96,7 @@ TEST(GalleryStoreFailure, AFileThatCannotBeWrittenUndoesTheWholeAlbum) {
     EXPECT_FALSE(std::filesystem::exists(store.picture_dir / "2.part"));
 
     std::filesystem::remove(store.picture_dir / "2");
-    std::int64_t id = store_album(store, album_of({{"a.png", "one"}, {"b.png", "two"}}), error);
+    std::int64_t id = store_pictures(store, album_of(store, {{"a.png", "one"}, {"b.png", "two"}}), error);
     ASSERT_GT(id, 0) << error;
     EXPECT_EQ(count_rows(data.path, "pictures"), 2);
     EXPECT_EQ(count_picture_files(data.path), 2u);
@@ -97,10 +106,11 @@ TEST(GalleryStoreFailure, AMissingPictureFolderStoresNothing) {
     TempFolder data;
     GalleryStore store;
     ASSERT_FALSE(open_store(data.path, store));
-    std::filesystem::remove(store.picture_dir);
+    NewAlbum album = album_of(store, {{"a.png", "one"}});
+    std::filesystem::remove_all(store.picture_dir);
     write_file(store.picture_dir, "a file where the folder should be");
     std::string error;
-    EXPECT_EQ(store_album(store, album_of({{"a.png", "one"}}), error), 0);
+    EXPECT_EQ(store_pictures(store, std::move(album), error), 0);
     EXPECT_EQ(count_rows(data.path, "albums"), 0);
     EXPECT_EQ(count_rows(data.path, "pictures"), 0);
 }
@@ -110,7 +120,7 @@ TEST(GalleryStoreSweep, OpeningRemovesFilesNoRowOwnsAndKeepsTheRest) {
     GalleryStore store;
     ASSERT_FALSE(open_store(data.path, store));
     std::string error;
-    std::int64_t id = store_album(store, album_of({{"a.png", "kept"}}), error);
+    std::int64_t id = store_pictures(store, album_of(store, {{"a.png", "kept"}}), error);
     ASSERT_GT(id, 0);
     write_file(store.picture_dir / "77", "orphan from a crash");
     write_file(store.picture_dir / "78.part", "half written");

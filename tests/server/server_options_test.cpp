@@ -67,3 +67,49 @@ TEST(ServerLimitsText, ThreeNumbersJoinedByColonsWithNothingElse) {
     EXPECT_EQ(limits_text(UploadLimits{}), "104857600:500:20971520");
     EXPECT_EQ(limits_text(UploadLimits{2147483647, 1, 2}), "2147483647:1:2");
 }
+
+TEST(ServerOptions, BudgetsAndOperatorControlsAreRead) {
+    OptionsParse parsed = parse_server_options(
+        {"--data", "d", "--max-connections", "10", "--max-client-connections=2", "--idle-timeout", "600",
+         "--header-timeout", "5", "--body-timeout", "7", "--min-body-rate", "0", "--send-timeout", "9",
+         "--max-header-bytes", "8192", "--max-header-fields", "30", "--storage-quota", "1000000",
+         "--client-upload-rate", "65536", "--disk-threads", "3", "--access-log", "off"});
+    ASSERT_TRUE(parsed.error.empty()) << parsed.error;
+    const ServerConfig& c = parsed.config;
+    EXPECT_EQ(c.budgets.most_connections, 10u);
+    EXPECT_EQ(c.budgets.most_per_client, 2u);
+    EXPECT_EQ(c.budgets.idle_wait, std::chrono::minutes(10));
+    EXPECT_EQ(c.budgets.head_time, std::chrono::seconds(5));
+    EXPECT_EQ(c.budgets.body_gap, std::chrono::seconds(7));
+    EXPECT_EQ(c.budgets.least_body_rate, 0u);
+    EXPECT_EQ(c.budgets.send_time, std::chrono::seconds(9));
+    EXPECT_EQ(c.budgets.header_bytes, 8192u);
+    EXPECT_EQ(c.budgets.header_fields, 30u);
+    EXPECT_EQ(c.storage_quota, 1000000u);
+    EXPECT_EQ(c.client_upload_rate, 65536u);
+    EXPECT_EQ(c.disk_threads, 3u);
+    EXPECT_FALSE(c.log_requests);
+    for (const auto& bad : std::vector<std::vector<std::string>>{{"--data", "d", "--idle-timeout", "0"},
+                                                                 {"--data", "d", "--max-header-bytes", "10"},
+                                                                 {"--data", "d", "--access-log", "maybe"}})
+        EXPECT_NE(parse_server_options(bad).error.find(bad[2]), std::string::npos) << bad[2];
+}
+
+TEST(ServerOptions, HelpNamesEveryOptionWithTheDefaultInForce) {
+    std::string usage = server_usage();
+    // The idle wait is long by default: a person may be reading a warning box meanwhile.
+    EXPECT_GE(ServerConfig{}.budgets.idle_wait, std::chrono::minutes(10));
+    for (std::string_view expected :
+         {"--idle-timeout SECONDS", "(default 900)", "--header-timeout SECONDS", "(default 30)", "--max-header-bytes",
+          "(default 16384)", "--max-connections", "(default 1000)", "--storage-quota", "--client-upload-rate",
+          "--access-log on|off", "--min-body-rate", "--max-client-connections", "--disk-threads", "--send-timeout",
+          "--body-timeout", "--max-header-fields", "--largest-upload BYTES", "(default 104857600)"})
+        EXPECT_NE(usage.find(expected), std::string::npos) << expected;
+    for (std::size_t start = 0, end; (end = usage.find('\n', start)) != std::string::npos; start = end + 1) {
+        std::string_view line(usage.data() + start, end - start);
+        if (line.starts_with("  --") && line.find(" on|off") == std::string_view::npos && !line.starts_with("  --data") &&
+            !line.starts_with("  --listen") && !line.starts_with("  --public-url")) {
+            EXPECT_NE(line.find("(default "), std::string_view::npos) << line;
+        }
+    }
+}

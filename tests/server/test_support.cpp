@@ -13,14 +13,13 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <regex>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 
 extern char** environ;
-
-namespace {
 
 int connect_loopback(int port) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -35,8 +34,6 @@ int connect_loopback(int port) {
     }
     return fd;
 }
-
-}  // namespace
 
 std::string utf16le(std::string_view utf8) {
     std::string out;
@@ -82,25 +79,33 @@ std::string upload_request(std::string_view body) {
 }
 
 RunningGallery::~RunningGallery() {
-    server.stop();
+    if (server) server->stop();
     if (thread.joinable()) thread.join();
 }
 
-std::unique_ptr<RunningGallery> start_gallery(UploadLimits limits, int read_timeout_seconds) {
+std::unique_ptr<RunningGallery> start_gallery(ServerConfig config) {
     auto running = std::make_unique<RunningGallery>();
     Gallery& gallery = running->gallery;
-    gallery.config.limits = limits;
-    gallery.config.read_timeout_seconds = read_timeout_seconds;
+    gallery.config = std::move(config);
+    gallery.config.host = "127.0.0.1";
+    gallery.config.port = 0;
     gallery.config.log_requests = false;
     gallery.config.data_dir = running->data.path;
     if (auto error = open_store(gallery.config.data_dir, gallery.store)) throw std::runtime_error(*error);
-    configure_server(running->server, gallery);
-    running->port = running->server.bind_to_any_port("127.0.0.1");
-    if (running->port <= 0) throw std::runtime_error("cannot bind a loopback port");
+    running->server = std::make_unique<GalleryServer>(gallery);
+    std::string error;
+    running->port = running->server->bind(error);
+    if (running->port <= 0) throw std::runtime_error(error);
     gallery.public_url = default_public_url("127.0.0.1", running->port);
-    RunningGallery* raw = running.get();
-    running->thread = std::thread([raw] { raw->server.listen_after_bind(); });
+    GalleryServer* server = running->server.get();
+    running->thread = std::thread([server] { server->run(); });
     return running;
+}
+
+std::unique_ptr<RunningGallery> start_gallery(UploadLimits limits) {
+    ServerConfig config;
+    config.limits = limits;
+    return start_gallery(config);
 }
 
 HttpReply raw_exchange(int port, std::string_view request, int timeout_ms) {
@@ -146,6 +151,11 @@ std::string header_value(const HttpReply& reply, std::string_view name) {
             return line.substr(name.size() + 2);
     }
     return {};
+}
+
+HttpReply http_get(int port, std::string_view path, std::string_view extra_headers) {
+    return raw_exchange(port, "GET " + std::string(path) + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" +
+                                  std::string(extra_headers) + "\r\n");
 }
 
 long count_rows(const std::filesystem::path& data_dir, const std::string& table) {
@@ -250,10 +260,12 @@ ServerProcess::~ServerProcess() {
 }
 
 std::unique_ptr<ServerProcess> start_server_process(const std::vector<std::string>& args,
-                                                    const std::filesystem::path& log) {
+                                                    const std::filesystem::path& log,
+                                                    const std::vector<std::string>& wrapper) {
     auto process = std::make_unique<ServerProcess>();
     process->log = log;
-    std::vector<std::string> argv{GALLERY_SERVER_EXE};
+    std::vector<std::string> argv = wrapper;
+    argv.push_back(GALLERY_SERVER_EXE);
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<char*> raw;
     for (const std::string& a : argv) raw.push_back(const_cast<char*>(a.c_str()));
@@ -312,4 +324,15 @@ std::vector<std::pair<std::string, std::string>> stored_pictures(const std::file
     }
     sqlite3_close(db);
     return pictures;
+}
+
+int port_from_log(const std::filesystem::path& log) {
+    std::regex line("listening on http://127\\.0\\.0\\.1:([0-9]+)");
+    for (int i = 0; i < 100; ++i) {
+        std::smatch match;
+        std::string text = read_whole_file(log);
+        if (std::regex_search(text, match, line)) return std::stoi(match[1]);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return -1;
 }

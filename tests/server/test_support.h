@@ -1,8 +1,6 @@
 // Helpers for the gallery tests: upload bodies, a gallery in this process, raw sockets and child processes.
 #pragma once
 
-#include <httplib.h>
-
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -31,12 +29,14 @@ std::string upload_request(std::string_view body);
 struct RunningGallery {
     TempFolder data;
     Gallery gallery;
-    httplib::Server server;
+    std::unique_ptr<GalleryServer> server;
     std::thread thread;
     int port = 0;
     ~RunningGallery();
 };
-std::unique_ptr<RunningGallery> start_gallery(UploadLimits limits = {}, int read_timeout_seconds = 10);
+std::unique_ptr<RunningGallery> start_gallery(UploadLimits limits = {});
+// The same with every setting given; the data folder is fresh whatever `config.data_dir` says.
+std::unique_ptr<RunningGallery> start_gallery(ServerConfig config);
 
 struct HttpReply {
     int status = 0;
@@ -50,6 +50,12 @@ struct HttpReply {
 HttpReply raw_exchange(int port, std::string_view request, int timeout_ms = 5000);
 
 std::string header_value(const HttpReply& reply, std::string_view name);
+
+// A GET on a fresh connection, with extra header lines ("Name: value\r\n" each).
+HttpReply http_get(int port, std::string_view path, std::string_view extra_headers = {});
+
+// A connected loopback socket, or -1; the caller closes it.
+int connect_loopback(int port);
 
 
 // Rows in a table of the gallery's database, and the picture files on disk.
@@ -74,8 +80,13 @@ struct ServerProcess {
     std::filesystem::path log;
     ~ServerProcess();
 };
+// `wrapper` comes before the server program (a resource limit, say).
 std::unique_ptr<ServerProcess> start_server_process(const std::vector<std::string>& args,
-                                                    const std::filesystem::path& log);
+                                                    const std::filesystem::path& log,
+                                                    const std::vector<std::string>& wrapper = {});
+
+// The port from the start-up line the server prints once it listens, or -1.
+int port_from_log(const std::filesystem::path& log);
 
 // Waits until something accepts connections on 127.0.0.1:port.
 bool wait_for_port(int port, int timeout_ms);

@@ -48,7 +48,7 @@ TEST(UploadBodyWellFormed, OneFileMatchesTheDocumentedExample) {
     EXPECT_EQ(album.files[0].contents, contents);
 }
 
-TEST(UploadBodyWellFormed, NoFilesIsAnEmptyAlbum) {
+TEST(UploadBodyWellFormed, NoFilesParsesToAnEmptyList) {
     std::string body = upload_body("L", "true", {});
     ASSERT_EQ(body.size(), 24u);
     UploadAlbum album = expect_album(body);
@@ -168,14 +168,54 @@ TEST(UploadBodyLimits, WholeBodyOverTheUploadLimitIsRefused) {
     EXPECT_EQ(expect_fault(body, exact).status, 413);
 }
 
-TEST(UploadBodyNames, FolderPartsDrivesAndControlCharactersAreRefused) {
-    for (std::string_view name : {"dir/a.jpg", "/etc/passwd", "dir\\a.jpg", "..", ".", "C:a.jpg", "c:", "a\tb.jpg",
-                                  "a\rb", "\x7f", "\xc2\x85x", "", "../../x"}) {
+TEST(UploadBodyNames, PathsBecomeTheirLastPartAndNamesThatLeaveNothingAreReported) {
+    struct Case {
+        std::string_view sent, kept;  // kept empty: the file is read past and reported
+    };
+    for (const Case& c : std::vector<Case>{{"/home/me/a.jpg", "a.jpg"},
+                                           {"C:\\Users\\me\\Pictures\\b.png", "b.png"},
+                                           {"dir/a.jpg", "a.jpg"},
+                                           {"../../x", "x"},
+                                           {"mixed\\and/both.gif", "both.gif"},
+                                           {"C:a.jpg", "a.jpg"},
+                                           {"\\\\server\\share\\c.jpg", "c.jpg"},
+                                           {"c:", ""},
+                                           {"..", ""},
+                                           {".", ""},
+                                           {"dir/", ""},
+                                           {"dir/..", ""},
+                                           {"", ""}}) {
+        std::string body = upload_body("L", "true", {{std::string(c.sent), "x"}, {"next.png", "y"}});
+        UploadAlbum album = expect_album(body);
+        ASSERT_EQ(album.files.size(), 2u) << c.sent;
+        EXPECT_EQ(album.files[1].contents, "y") << "the bytes after a reported file still line up";
+        if (c.kept.empty()) {
+            EXPECT_FALSE(album.files[0].refusal.empty()) << c.sent;
+        } else {
+            EXPECT_EQ(album.files[0].name, c.kept) << c.sent;
+            EXPECT_TRUE(album.files[0].refusal.empty()) << c.sent;
+        }
+    }
+}
+
+TEST(UploadBodyNames, ControlCharactersRefuseTheUploadWithoutEchoingThem) {
+    for (std::string_view name : {"a\tb.jpg", "a\rb", "\x7f", "\xc2\x85x", "dir/a\x01.jpg"}) {
         BodyFault fault = expect_fault(upload_body("L", "true", {{std::string(name), "x"}}));
         EXPECT_EQ(fault.status, 400) << name;
         EXPECT_EQ(fault.reason.find('\t'), std::string::npos) << "control characters are not echoed";
         EXPECT_EQ(fault.reason.find('\r'), std::string::npos) << "control characters are not echoed";
     }
+}
+
+TEST(UploadBodyNames, HiddenMarksAreKeptButShownVisibly) {
+    // Right-to-left override, line separator, byte-order mark, zero-width space: stored as sent,
+    // shown as [U+XXXX] wherever a name is shown.
+    std::string name = "photo\u202Egnp.exe\u2028\uFEFF\u200B.png";
+    EXPECT_EQ(expect_album(upload_body("L", "true", {{name, "x"}})).files.at(0).name, name);
+    EXPECT_EQ(show_hidden_marks(name), "photo[U+202E]gnp.exe[U+2028][U+FEFF][U+200B].png");
+    EXPECT_EQ(quote_for_message(name), "photo[U+202E]gnp.exe[U+2028][U+FEFF][U+200B].png");
+    // Joiners that emoji and scripts need are not hidden marks.
+    EXPECT_EQ(show_hidden_marks("👩\u200D💻 \u200C"), "👩\u200D💻 \u200C");
 }
 
 TEST(UploadBodyNames, LabelsThatOnlyLookOddAreKept) {
@@ -229,4 +269,46 @@ TEST(UploadBodyMutations, RandomDamageToAGoodBodyNeverYieldsContentsOutsideIt) {
             EXPECT_FALSE(std::get<BodyFault>(parsed).reason.empty());
         }
     }
+}
+
+TEST(UploadHeadStreaming, AnyPiecesGiveTheSameHeadAsTheWholeBody) {
+    // The server reads the head as it arrives: cut into pieces of any size, it must read the same.
+    std::string body = upload_body("LG", "false", {{"dir/a.png", "12345"}, {"b.gif", ""}, {"c.jpg", "xy"}});
+    for (std::size_t piece : {1u, 2u, 3u, 7u, 64u}) {
+        UploadHeadReader reader = start_upload_head(defaults, body.size());
+        std::string_view rest = body;
+        while (!reader.done && !rest.empty()) {
+            std::string_view part = rest.substr(0, piece);
+            std::size_t before = part.size();
+            ASSERT_FALSE(read_upload_head(reader, part)) << piece;
+            rest.remove_prefix(before - part.size());
+            if (!part.empty()) break;  // the list ended inside this piece
+        }
+        ASSERT_TRUE(reader.done) << piece;
+        EXPECT_EQ(reader.head.options, "LG");
+        ASSERT_EQ(reader.head.files.size(), 3u);
+        EXPECT_EQ(reader.head.files[0].name, "a.png");
+        EXPECT_EQ(reader.head.files[0].size, 5u);
+        EXPECT_EQ(body.size() - reader.head.head_bytes, 7u) << "the contents start right after the list";
+    }
+}
+
+TEST(UploadHeadStreaming, SizesAreCheckedAgainstTheDeclaredLengthBeforeAnyContents) {
+    // Only the list has arrived; the declared length already shows the sizes cannot fit or leave bytes over.
+    std::string list = utf16le("2.0\nL\ntrue\n000000010:a.png\n\n");
+    struct Case {
+        std::uint64_t declared;
+        std::string mentions;
+    };
+    for (const Case& c : std::vector<Case>{{list.size() + 5, "truncated"}, {list.size() + 15, "5 bytes after"}}) {
+        UploadHeadReader reader = start_upload_head(defaults, c.declared);
+        std::string_view input = list;
+        auto fault = read_upload_head(reader, input);
+        ASSERT_TRUE(fault) << c.declared;
+        EXPECT_NE(fault->reason.find(c.mentions), std::string::npos) << fault->reason;
+    }
+    UploadHeadReader reader = start_upload_head(defaults, list.size() + 10);
+    std::string_view input = list;
+    EXPECT_FALSE(read_upload_head(reader, input));
+    EXPECT_TRUE(reader.done);
 }

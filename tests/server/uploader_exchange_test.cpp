@@ -54,11 +54,24 @@ struct Exchange {
         std::vector<std::string> argv{UPLOADER_PROBE_EXE};
         argv.insert(argv.end(), paths.begin(), paths.end());
         const char* path = std::getenv("PATH");
-        return run_process(argv,
-                           {"APPDATA=" + (work.path / "appdata").string(), "DISPLAY", "WAYLAND_DISPLAY",
-                            "PATH=" + (work.path / "bin").string() + ":" + (path ? path : "/usr/bin:/bin")},
-                           60);
+        std::vector<std::string> env{"APPDATA=" + (work.path / "appdata").string(), "WAYLAND_DISPLAY",
+                                     "PATH=" + (work.path / "bin").string() + ":" + (path ? path : "/usr/bin:/bin")};
+        env.push_back(boxes_stay_open_seconds > 0 ? "DISPLAY=:0" : "DISPLAY");
+        return run_process(argv, env, 60);
     }
+
+    // Message boxes from now on are a stand-in desktop's, which records each text and stays open
+    // as long as a person reading it would.
+    void boxes_stay_open(int seconds) {
+        boxes_stay_open_seconds = seconds;
+        std::filesystem::path box = work.path / "bin" / "zenity";
+        write_file(box, "#!/bin/sh\nfor a; do case \"$a\" in --text=*) printf '%s\\n' \"${a#--text=}\" >> '" +
+                            boxes.string() + "';; esac; done\nsleep " + std::to_string(seconds) + "\n");
+        ::chmod(box.c_str(), 0755);
+    }
+
+    int boxes_stay_open_seconds = 0;
+    std::filesystem::path boxes = work.path / "boxes";
 
     std::string address(int album) const {
         return "http://127.0.0.1:" + std::to_string(TEST_GALLERY_PORT) + "/album/" + std::to_string(album);
@@ -113,4 +126,61 @@ TEST(UploaderExchange, TheUploaderKeepsToTheLimitsTheServerAnnounces) {
     EXPECT_NE(run.err.find("more than 2 files"), std::string::npos) << run.err;
     EXPECT_EQ(read_whole_file(exchange.opened), exchange.address(1));
     EXPECT_EQ(stored_pictures(exchange.data).size(), 2u);
+}
+
+TEST(UploaderExchange, FilesHandedOverByFullAndRelativePathArriveUnderTheirOwnNames) {
+    // Send To, drag and drop and "Open with" hand over paths, which the uploader lists as given.
+    Exchange exchange;
+    ASSERT_TRUE(exchange.ready()) << read_whole_file(exchange.work.path / "server.log");
+    exchange.add_picture("by-full-path.png", 1);
+    exchange.add_picture("by-relative-path.png", 2);
+    std::string relative =
+        std::filesystem::relative(exchange.pictures / "by-relative-path.png", std::filesystem::current_path()).string();
+    ASSERT_NE(relative.find('/'), std::string::npos) << relative;
+
+    ProcessResult run = exchange.upload({(exchange.pictures / "by-full-path.png").string(), relative});
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_EQ(run.err.find("Error"), std::string::npos) << run.err;
+    EXPECT_EQ(read_whole_file(exchange.opened), exchange.address(1));
+    auto stored = stored_pictures(exchange.data);
+    ASSERT_EQ(stored.size(), 2u) << read_whole_file(exchange.work.path / "server.log");
+    EXPECT_EQ(stored[0].first, "by-full-path.png");
+    EXPECT_EQ(stored[0].second, exchange.originals["by-full-path.png"]);
+    EXPECT_EQ(stored[1].first, "by-relative-path.png");
+    EXPECT_EQ(stored[1].second, exchange.originals["by-relative-path.png"]);
+}
+
+TEST(UploaderExchange, AWarningBoxLeftOpenOutlastsAShortIdleTimeButNotTheDefault) {
+    // Too many files makes the uploader warn while gathering, with its upload connection open and idle.
+    struct Case {
+        std::vector<std::string> options;
+        bool stored;
+    };
+    for (const Case& c : std::vector<Case>{{{"--most-files", "2", "--idle-timeout", "1"}, false},
+                                           {{"--most-files", "2"}, true}}) {
+        Exchange exchange(c.options);
+        ASSERT_TRUE(exchange.ready()) << read_whole_file(exchange.work.path / "server.log");
+        for (std::uint32_t i = 1; i <= 3; ++i) exchange.add_picture("p" + std::to_string(i) + ".png", i);
+        exchange.boxes_stay_open(3);
+
+        ProcessResult run = exchange.upload({exchange.pictures.string()});
+        std::string boxes = read_whole_file(exchange.boxes);
+        EXPECT_NE(boxes.find("more than 2 files"), std::string::npos) << boxes;
+        EXPECT_EQ(stored_pictures(exchange.data).size(), c.stored ? 2u : 0u) << boxes;
+        if (c.stored) {
+            EXPECT_EQ(read_whole_file(exchange.opened), exchange.address(1)) << boxes;
+        } else {
+            EXPECT_FALSE(std::filesystem::exists(exchange.opened)) << boxes;
+            EXPECT_NE(boxes.find("error"), std::string::npos) << "the user is told: " << boxes;
+        }
+    }
+}
+
+TEST(UploaderExchange, NothingToUploadMakesNoAlbumAndTheReasonIsShown) {
+    Exchange exchange;
+    ASSERT_TRUE(exchange.ready()) << read_whole_file(exchange.work.path / "server.log");
+    ProcessResult run = exchange.upload({(exchange.work.path / "no-such-file.png").string()});
+    EXPECT_NE(run.err.find("no album was made: the upload holds no files"), std::string::npos) << run.err;
+    EXPECT_FALSE(std::filesystem::exists(exchange.opened));
+    EXPECT_EQ(count_rows(exchange.data, "albums"), 0);
 }
