@@ -199,7 +199,9 @@ void Session::route() {
     if (target_ == upload_path && req.method() == http::verb::post) return start_upload();
     // Only the upload reads a body; any other route refuses one before a byte of it is read.
     if (body_follows) return send(text_reply(413, "only uploads to " + std::string(upload_path) + " may carry a body"));
-    if (req.method() != http::verb::get) return send(text_reply(405, "this gallery answers GET, and POST for uploads"));
+    if (req.method() != http::verb::get && req.method() != http::verb::head)
+        return send(text_reply(405, "this gallery answers GET and HEAD, and POST for uploads"));
+    head_only_ = req.method() == http::verb::head;
 
     std::string_view target = target_;
     std::int64_t id = 0;
@@ -504,16 +506,19 @@ void Session::serve_file(std::int64_t id) {
         std::string error;
         int fd = -1;
     };
+    // The descriptor is owned here once it reaches the network thread.
     const GalleryStore& store = state_.gallery.store;
     off_network(
         [id, &store] {
             Opened opened;
-            opened.picture = load_picture(store, id, opened.error);
-            if (opened.picture) opened.fd = ::open(picture_path(store, id).c_str(), O_RDONLY | O_CLOEXEC);
+            StoredPicture picture;
+            opened.fd = open_picture(store, id, picture, opened.error);
+            if (opened.fd >= 0) opened.picture = std::move(picture);
             return opened;
         },
         [this](Opened opened) {
             if (!opened.error.empty()) {
+                if (opened.fd >= 0) ::close(opened.fd);
                 std::cerr << "gallery-server: " << opened.error << "\n";
                 return send(text_reply(500, "the picture cannot be read right now"));
             }
@@ -543,7 +548,7 @@ void Session::serve_file(std::int64_t id) {
             file_serializer_.emplace(head);
             stream_.expires_after(state_.gallery.config.budgets.send_time);
             http::async_write_header(stream_, *file_serializer_, [self = shared_from_this()](beast::error_code ec, std::size_t) {
-                if (ec) return self->finish_reply(self->file_head_->result_int(), 0);
+                if (ec || self->head_only_) return self->finish_reply(self->file_head_->result_int(), 0);
                 self->send_file_piece();
             });
         });
@@ -578,6 +583,14 @@ void Session::send(Reply reply) {
     res.body() = std::move(reply.body);
     res.prepare_payload();
     stream_.expires_after(state_.gallery.config.budgets.send_time);
+    if (head_only_) {
+        // The same head a GET gets, Content-Length included, and no body.
+        reply_serializer_.emplace(res);
+        http::async_write_header(stream_, *reply_serializer_, [self = shared_from_this()](beast::error_code, std::size_t) {
+            self->finish_reply(self->reply_->result_int(), 0);
+        });
+        return;
+    }
     http::async_write(stream_, res, [self = shared_from_this()](beast::error_code, std::size_t) {
         self->finish_reply(self->reply_->result_int(), self->reply_->body().size());
     });
