@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
+#include <sys/file.h>
 #include <unistd.h>
 #include <vector>
 
@@ -293,7 +294,7 @@ std::optional<std::string> postgres_open(const std::string& conninfo, const std:
     std::filesystem::path lock_path = data_dir / "instance.lock";
     pg->folder_lock = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (pg->folder_lock < 0) return failure_of("cannot create " + lock_path.string(), errno).detail;
-    if (::lockf(pg->folder_lock, F_TLOCK, 0) != 0)
+    if (::flock(pg->folder_lock, LOCK_EX | LOCK_NB) != 0)
         return "another gallery-server uses " + data_dir.string() + "; give each instance its own --data folder";
     remove_partial_files(store.picture_dir);
     remove_partial_files(pg->cache_dir);

@@ -164,6 +164,7 @@ std::optional<std::string> sqlite_open(const std::filesystem::path& data_dir, Ga
     if (ec) return "cannot create " + store.picture_dir.string() + ": " + ec.message();
 
     std::string error;
+    bool too_new = false;  // never served by this version, not even for reading
     auto open_for_writing = [&]() -> bool {
         Db db = connect(store, error);
         if (!db) return false;
@@ -179,6 +180,7 @@ std::optional<std::string> sqlite_open(const std::filesystem::path& data_dir, Ga
         if (version < 0) return false;
         if (version > schema_version) {
             error = newer_schema(version);
+            too_new = true;
             return false;
         }
         if (!exec(db.get(), schema, error)) return false;
@@ -193,6 +195,7 @@ std::optional<std::string> sqlite_open(const std::filesystem::path& data_dir, Ga
         return swept;
     };
     if (open_for_writing()) return std::nullopt;
+    if (too_new) return error;
 
     // An existing store that cannot be written to is still served, so its albums stay online.
     if (!std::filesystem::exists(store.database, ec)) return error;
