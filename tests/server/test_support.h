@@ -85,6 +85,9 @@ std::unique_ptr<ServerProcess> start_server_process(const std::vector<std::strin
                                                     const std::filesystem::path& log,
                                                     const std::vector<std::string>& wrapper = {});
 
+// Any program, run the same way (output and errors into `log`, stopped with SIGTERM on destruction).
+std::unique_ptr<ServerProcess> start_program(const std::vector<std::string>& argv, const std::filesystem::path& log);
+
 // The port from the start-up line the server prints once it listens, or -1.
 int port_from_log(const std::filesystem::path& log);
 
