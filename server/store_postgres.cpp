@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
@@ -199,6 +200,36 @@ std::optional<std::string> migrate(PGconn* conn) {
     return migrated;
 }
 
+// PostgreSQL's text holds only valid UTF-8 without NUL, while a label such as the client's
+// User-Agent may carry any bytes: those it cannot hold become '?', so the album is still stored.
+std::string storable_text(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        auto c = static_cast<unsigned char>(text[i]);
+        std::size_t length = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+        bool valid = length > 0 && c != 0 && i + length <= text.size() && c != 0xC0 && c != 0xC1 && c <= 0xF4;
+        for (std::size_t k = 1; valid && k < length; ++k)
+            valid = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
+        if (valid && length == 3) {
+            auto c1 = static_cast<unsigned char>(text[i + 1]);
+            valid = !(c == 0xE0 && c1 < 0xA0) && !(c == 0xED && c1 >= 0xA0);  // overlong, surrogate
+        }
+        if (valid && length == 4) {
+            auto c1 = static_cast<unsigned char>(text[i + 1]);
+            valid = !(c == 0xF0 && c1 < 0x90) && !(c == 0xF4 && c1 >= 0x90);  // overlong, beyond U+10FFFF
+        }
+        if (valid) {
+            out.append(text.substr(i, length));
+            i += length;
+        } else {
+            out += '?';
+            ++i;
+        }
+    }
+    return out;
+}
+
 bool is_disk_full(PGconn* conn, PGresult* result) {
     const char* state = result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
     if (state) return std::strncmp(state, "53100", 5) == 0;
@@ -245,8 +276,10 @@ std::filesystem::path cached_path(const PostgresStore& store, std::int64_t pictu
 std::optional<std::string> fill_cache(PGconn* conn, const PostgresStore& store, std::int64_t picture_id, Oid oid) {
     static std::atomic<std::uint64_t> counter{0};
     std::filesystem::path target = cached_path(store, picture_id);
-    std::filesystem::path part = target;
-    part += "-" + std::to_string(::getpid()) + "-" + std::to_string(++counter) + ".part";
+    char name[80];
+    std::snprintf(name, sizeof name, "%lld-%d-%llu.part", static_cast<long long>(picture_id), static_cast<int>(::getpid()),
+                  static_cast<unsigned long long>(++counter));
+    std::filesystem::path part = store.cache_dir / name;
     std::string error;
     if (!run_plain(conn, "BEGIN", error)) return error;
     int object = lo_open(conn, oid, INV_READ);
@@ -373,7 +406,8 @@ std::int64_t postgres_store_album(const GalleryStore& store, NewAlbum& album, St
     if (!run_plain(conn.get(), "BEGIN", error)) return fail("cannot start the album");
     Result inserted = run(conn.get(),
                           "INSERT INTO albums (options, switch_word, client) VALUES ($1, $2, $3) RETURNING id",
-                          {album.options, album.switch_word, album.client}, error, "cannot add the album");
+                          {storable_text(album.options), storable_text(album.switch_word), storable_text(album.client)},
+                          error, "cannot add the album");
     if (!inserted) return fail("cannot add the album");
     std::int64_t album_id = number_at(inserted.get(), 0, 0);
     for (std::size_t i = 0; i < album.pictures.size(); ++i) {
@@ -383,7 +417,7 @@ std::int64_t postgres_store_album(const GalleryStore& store, NewAlbum& album, St
         if (!run(conn.get(),
                  "INSERT INTO pictures (album_id, position, name, content_type, size, bytes) "
                  "VALUES ($1, $2, $3, $4, $5, $6)",
-                 {std::to_string(album_id), std::to_string(i), picture.name, picture.content_type,
+                 {std::to_string(album_id), std::to_string(i), storable_text(picture.name), picture.content_type,
                   std::to_string(picture.file.size), std::to_string(oid)},
                  error, "cannot add a picture"))
             return fail("cannot add a picture");

@@ -117,6 +117,30 @@ TEST_P(StoreContract, WhatOneInstanceStoresEveryInstanceReadsByteForByte) {
     EXPECT_EQ(stored_bytes(second, error), large.size() + small.size());
 }
 
+TEST_P(StoreContract, LabelsWithAnyBytesStillStoreTheAlbum) {
+    // A User-Agent is whatever bytes the client sent; names and options arrive as valid UTF-8.
+    GalleryStore store = open(where);
+    struct Case {
+        std::string client, name;
+    };
+    for (const Case& c : std::vector<Case>{{"bad \xFF\xFE bytes", "a.png"},
+                                           {std::string("nul \0 inside", 12), "b.png"},
+                                           {"cut short \xE2\x82", "c.png"},
+                                           {"surrogate \xED\xA0\x80", "d.png"},
+                                           {"fine é ✓ 😀", "é ✓ 😀.png"}}) {
+        SCOPED_TRACE(c.client);
+        NewAlbum album = album_of(store, {{c.name, "bytes"}});
+        album.client = c.client;
+        StoreFailure failure;
+        std::int64_t id = store_album(store, album, failure);
+        ASSERT_GT(id, 0) << failure.detail;
+        std::string error;
+        auto loaded = load_album(store, id, error);
+        ASSERT_TRUE(loaded) << error;
+        EXPECT_EQ(loaded->pictures.at(0).name, c.name);
+    }
+}
+
 TEST_P(StoreContract, MissingAlbumsAndPicturesAreNotErrors) {
     GalleryStore store = open(where);
     std::string error = "stale";
