@@ -38,7 +38,7 @@ void remove_partial_files(const std::filesystem::path& dir) {
 }
 
 StagedFile::StagedFile(StagedFile&& other) noexcept
-    : fd(std::exchange(other.fd, -1)), path(std::move(other.path)), size(other.size) {
+    : fd(std::exchange(other.fd, -1)), path(std::move(other.path)), size(other.size), durable(other.durable) {
     other.path.clear();
 }
 
@@ -49,6 +49,7 @@ StagedFile& StagedFile::operator=(StagedFile&& other) noexcept {
         path = std::move(other.path);
         other.path.clear();
         size = other.size;
+        durable = other.durable;
     }
     return *this;
 }
@@ -73,6 +74,7 @@ std::optional<StoreFailure> open_staged(const GalleryStore& store, StagedFile& f
         return failure;
     }
     file.size = 0;
+    file.durable = !store.postgres;
     return std::nullopt;
 }
 
@@ -83,7 +85,7 @@ std::optional<StoreFailure> write_staged(StagedFile& file, std::string_view byte
 }
 
 std::optional<StoreFailure> sync_staged(StagedFile& file) {
-    bool ok = ::fsync(file.fd) == 0;
+    bool ok = !file.durable || ::fsync(file.fd) == 0;
     int saved = errno;
     if (::close(file.fd) != 0 && ok) {
         ok = false;

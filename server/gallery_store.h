@@ -43,6 +43,9 @@ struct StagedFile {
     int fd = -1;
     std::filesystem::path path;
     std::uint64_t size = 0;
+    // Whether the bytes must reach the disk before the commit: not when the store copies them into
+    // a database whose commit makes them durable.
+    bool durable = true;
 
     StagedFile() = default;
     StagedFile(StagedFile&& other) noexcept;

@@ -424,6 +424,7 @@ void Session::settle_finished_files() {
 // Sends a finished file on its way to the disk while the rest of the upload arrives, so the sync
 // before the commit finds little left to write. That sync still runs for every file.
 void Session::write_back_soon(const StagedFile& file) {
+    if (!file.durable) return;
     int copy = ::dup(file.fd);
     if (copy < 0) return;
     asio::post(state_.disk, [copy] {
