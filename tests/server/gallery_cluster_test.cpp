@@ -22,6 +22,8 @@
 namespace {
 
 const std::filesystem::path nginx_exe = "/usr/sbin/nginx";
+// Every process this test starts dies with it, however it ends, so none keeps the uploader's port.
+const std::vector<std::string> dies_with_test{"/usr/bin/setpriv", "--pdeathsig", "KILL", "--"};
 
 std::string replaced(std::string text, const std::string& from, const std::string& to) {
     std::size_t at = text.find(from);
@@ -46,7 +48,7 @@ struct Cluster {
                 {"--listen", "127.0.0.1:0", "--data", (work.path / ("instance-" + std::to_string(i))).string(),
                  "--database", database, "--public-url", "http://127.0.0.1:" + std::to_string(TEST_GALLERY_PORT),
                  "--max-client-connections", "1000"},
-                log));
+                log, dies_with_test));
             ports.push_back(port_from_log(log));
             if (ports.back() <= 0) start_error += read_whole_file(log);
         }
@@ -64,13 +66,15 @@ struct Cluster {
         write_file(prefix / "gallery.conf", site);
         std::string p = prefix.string();
         write_file(prefix / "nginx.conf",
-                   std::string(::geteuid() == 0 ? "user root;\n" : "") + "daemon off;\nworker_processes 1;\npid " + p +
+                   std::string(::geteuid() == 0 ? "user root;\n" : "") + "daemon off;\nmaster_process off;\npid " + p +
                        "/nginx.pid;\nerror_log " + p + "/error.log info;\nevents { worker_connections 512; }\nhttp {\n"
                        "access_log " + p + "/access.log;\nclient_body_temp_path " + p + "/temp/body;\nproxy_temp_path " + p +
                        "/temp/proxy;\nfastcgi_temp_path " + p + "/temp/fastcgi;\nuwsgi_temp_path " + p +
                        "/temp/uwsgi;\nscgi_temp_path " + p + "/temp/scgi;\ninclude " + p + "/gallery.conf;\n}\n");
-        nginx = start_program({nginx_exe.string(), "-p", p, "-c", p + "/nginx.conf", "-e", p + "/error.log"},
-                              prefix / "output.log");
+        // One process (no master and workers), so the parent-death signal reaches all of nginx.
+        std::vector<std::string> argv = dies_with_test;
+        argv.insert(argv.end(), {nginx_exe.string(), "-p", p, "-c", p + "/nginx.conf", "-e", p + "/error.log"});
+        nginx = start_program(argv, prefix / "output.log");
         // Our nginx, not another listener on the port: its pid file appears once it has bound.
         for (int i = 0; i < 100 && !std::filesystem::exists(prefix / "nginx.pid"); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
