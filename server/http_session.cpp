@@ -449,10 +449,12 @@ void Session::finish_upload() {
     struct Stored {
         std::int64_t id = 0;
         StoreFailure failure;
+        std::optional<std::uint64_t> total;  // all stored bytes, other instances' included
     };
     const GalleryStore& store = state_.gallery.store;
+    bool quota = state_.gallery.config.storage_quota > 0;
     off_network(
-        [album, &store] {
+        [album, &store, quota] {
             Stored result;
             for (NewPicture& picture : album->pictures) {
                 if (auto failure = sync_staged(picture.file)) {
@@ -461,6 +463,10 @@ void Session::finish_upload() {
                 }
             }
             result.id = store_album(store, *album, result.failure);
+            // Under a quota the total is read again, since instances sharing a store all add to it.
+            std::string error;
+            if (result.id != 0 && quota) result.total = stored_bytes(store, error);
+            if (!error.empty()) result.total.reset();
             return result;
         },
         [this, bytes](Stored result) {
@@ -470,7 +476,7 @@ void Session::finish_upload() {
                 std::cerr << "gallery-server: upload not stored: " << result.failure.detail << "\n";
                 return send(store_failure_reply(result.failure));
             }
-            state_.stored_bytes += bytes;
+            state_.stored_bytes = result.total.value_or(state_.stored_bytes + bytes);
             send(text_reply(200, upload_reply_body(album_address(state_.gallery.public_url, result.id), refusals_)));
         });
 }

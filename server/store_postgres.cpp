@@ -129,6 +129,9 @@ public:
                 store_.idle.pop_back();
             }
         }
+        // A pooled connection may have been cut since (a database restart, say); an empty query
+        // finds out, so the work gets a live connection instead of failing once.
+        if (conn_) Result(PQexec(conn_, ""));
         if (conn_ && PQstatus(conn_) != CONNECTION_OK) PQreset(conn_);
         if (conn_ && PQstatus(conn_) != CONNECTION_OK) {
             PQfinish(conn_);

@@ -10,6 +10,7 @@
 
 #include "gallery_store.h"
 #include "postgres_cluster.h"
+#include "sample_png.h"
 #include "test_support.h"
 
 namespace {
@@ -267,6 +268,43 @@ TEST(PostgresSchema, InstancesStartingAtOnceMigrateOnceAndAllStart) {
         EXPECT_FALSE(error) << *error;
     }
     EXPECT_EQ(postgres_query(database, "SELECT string_agg(version::text, ',') FROM gallery_schema"), "1");
+}
+
+TEST(PostgresConnections, ConnectionsCutByTheServerAreReplacedWithoutAFailedRequest) {
+    SKIP_WITHOUT_POSTGRES();
+    TempFolder data;
+    StoreLocation where{data.path, fresh_postgres_database()};
+    GalleryStore store;
+    ASSERT_FALSE(open_store(where, store));
+    NewAlbum album = album_of(store, {{"a.png", "bytes"}});
+    StoreFailure failure;
+    std::int64_t id = store_album(store, album, failure);
+    ASSERT_GT(id, 0) << failure.detail;
+    for (int round = 0; round < 2; ++round) {
+        // As a database restart or an administrator would: every connection of the gallery is ended.
+        postgres_query(*where.database, "SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity "
+                                        "WHERE datname = current_database() AND pid <> pg_backend_pid()");
+        std::string error;
+        EXPECT_TRUE(load_album(store, id, error)) << error;
+        NewAlbum next = album_of(store, {{"b.png", "more"}});
+        EXPECT_GT(store_album(store, next, failure), id) << failure.detail;
+    }
+}
+
+TEST(PostgresQuota, AnInstanceCountsWhatTheOthersStoredOnceItStoresItself) {
+    SKIP_WITHOUT_POSTGRES();
+    std::string png = make_sample_png(40, 40, 1);
+    ServerConfig config;
+    config.database = fresh_postgres_database();
+    config.storage_quota = png.size() * 5 / 2;  // room for two pictures, not three
+    auto first = start_gallery(config);
+    auto second = start_gallery(config);
+    auto upload = [&](const RunningGallery& g) {
+        return raw_exchange(g.port, upload_request(upload_body("L", "true", {{"p.png", png}}))).status;
+    };
+    EXPECT_EQ(upload(*second), 200);
+    EXPECT_EQ(upload(*first), 200);  // it learns of the second's picture as it stores its own
+    EXPECT_EQ(upload(*first), 507);
 }
 
 TEST(PostgresSchema, TwoInstancesOnOneDataFolderAreRefused) {

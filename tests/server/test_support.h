@@ -35,7 +35,8 @@ struct RunningGallery {
     ~RunningGallery();
 };
 std::unique_ptr<RunningGallery> start_gallery(UploadLimits limits = {});
-// The same with every setting given; the data folder is fresh whatever `config.data_dir` says.
+// The same with every setting given; the data folder is fresh whatever `config.data_dir` says
+// (`config.database` names a PostgreSQL store, if any).
 std::unique_ptr<RunningGallery> start_gallery(ServerConfig config);
 
 struct HttpReply {
