@@ -262,3 +262,32 @@ TEST(GalleryCluster, ConcurrentUploadsThroughBothInstancesGetDistinctCompleteAlb
     for (int instance = 0; instance < 2; ++instance)
         EXPECT_NE(cluster.log(instance).find("\"POST /add/Client.aspx\" 200"), std::string::npos) << cluster.log(instance);
 }
+
+TEST(GalleryNginxFile, KeepsInStepWithTheGallerysOwnDefaults) {
+    std::string site = read_whole_file(std::filesystem::path(GALLERY_DEPLOY_DIR) / "nginx-gallery.conf");
+    auto value = [&](const std::string& directive) {
+        std::smatch match;
+        std::regex line("\\n\\s*" + directive + "\\s+([^;]+);");
+        return std::regex_search(site, match, line) ? match[1].str() : std::string("(missing)");
+    };
+    ServerConfig defaults;
+    // nginx's wait for a first byte must outlast the gallery's, or the uploader's idle wait is cut there.
+    std::string header_wait = value("client_header_timeout");
+    ASSERT_TRUE(header_wait.ends_with("m")) << header_wait;
+    EXPECT_GE(std::chrono::minutes(std::stoi(header_wait)), defaults.budgets.idle_wait) << header_wait;
+    // Large enough for the largest upload the gallery takes, and not far beyond it.
+    std::string body_limit = value("client_max_body_size");
+    ASSERT_TRUE(body_limit.ends_with("m")) << body_limit;
+    std::uint64_t limit = std::stoull(body_limit) << 20;
+    EXPECT_GE(limit, defaults.limits.largest_upload);
+    EXPECT_LE(limit, defaults.limits.largest_upload + (4u << 20));
+    struct Case {
+        const char* directive;
+        const char* expected;
+    };
+    for (const Case& c : std::vector<Case>{{"proxy_http_version", "1.1"},
+                                           {"proxy_request_buffering", "off"},
+                                           {"proxy_set_header\\s+Host", "$http_host"},
+                                           {"proxy_next_upstream", "error timeout"}})
+        EXPECT_EQ(value(c.directive), c.expected) << c.directive;
+}
