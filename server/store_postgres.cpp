@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <fcntl.h>
 #include <mutex>
 #include <sys/file.h>
@@ -67,6 +68,9 @@ CREATE TABLE pictures (
     bytes oid NOT NULL
 );
 CREATE INDEX pictures_by_album ON pictures(album_id, position);
+-- Names this store, so a cache of its pictures is never taken for another database's.
+CREATE TABLE store_identity (id text NOT NULL);
+INSERT INTO store_identity (id) VALUES (gen_random_uuid()::text);
 )sql",
     };
     return steps;
@@ -312,6 +316,27 @@ std::optional<std::string> fill_cache(PGconn* conn, const PostgresStore& store, 
     return failed;
 }
 
+// Picture ids are only unique within one database: a cache filled from another one (the data
+// folder pointed at a new database, say) is emptied before it could serve a wrong picture.
+std::optional<std::string> claim_cache(PGconn* conn, const std::filesystem::path& cache_dir) {
+    std::string error;
+    Result identity = run(conn, "SELECT id FROM store_identity", {}, error, "cannot read the store's identity");
+    if (!identity || PQntuples(identity.get()) != 1) return error.empty() ? "the store has no identity" : error;
+    std::string id = PQgetvalue(identity.get(), 0, 0);
+    std::filesystem::path marker = cache_dir / "store-identity";
+    std::ifstream in(marker);
+    std::string cached_for;
+    std::getline(in, cached_for);
+    if (cached_for == id) return std::nullopt;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(cache_dir, ec)) std::filesystem::remove(entry.path(), ec);
+    std::ofstream out(marker, std::ios::trunc);
+    out << id << "\n";
+    out.close();
+    if (!out) return "cannot write " + marker.string();
+    return std::nullopt;
+}
+
 }  // namespace
 
 std::optional<std::string> postgres_open(const std::string& conninfo, const std::filesystem::path& data_dir,
@@ -339,6 +364,7 @@ std::optional<std::string> postgres_open(const std::string& conninfo, const std:
     OwnedConn conn = connect(conninfo, error);
     if (!conn) return error;
     if (auto failed = migrate(conn.get())) return failed;
+    if (auto failed = claim_cache(conn.get(), pg->cache_dir)) return failed;
     pg->idle.push_back(conn.release());
     store.postgres = std::move(pg);
     return std::nullopt;

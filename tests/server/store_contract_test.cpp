@@ -307,6 +307,19 @@ TEST(PostgresQuota, AnInstanceCountsWhatTheOthersStoredOnceItStoresItself) {
     EXPECT_EQ(upload(*first), 507);
 }
 
+TEST(PostgresCache, AFolderMovedToAnotherDatabaseNeverServesTheOldOnesPictures) {
+    SKIP_WITHOUT_POSTGRES();
+    TempFolder data;
+    for (const char* bytes : {"from the first database", "from the second database"}) {
+        GalleryStore store;
+        ASSERT_FALSE(open_store(StoreLocation{data.path, fresh_postgres_database()}, store));
+        NewAlbum album = album_of(store, {{"a.png", bytes}});
+        StoreFailure failure;
+        ASSERT_EQ(store_album(store, album, failure), 1) << failure.detail;
+        EXPECT_EQ(picture_bytes(store, 1), bytes);  // picture 1 in each, cached under the same id
+    }
+}
+
 TEST(PostgresSchema, TwoInstancesOnOneDataFolderAreRefused) {
     SKIP_WITHOUT_POSTGRES();
     TempFolder data;
