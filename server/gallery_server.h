@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -29,6 +30,8 @@ struct ServerConfig {
     std::string host = "127.0.0.1";
     int port = 8080;                  // 0: any free port
     std::filesystem::path data_dir;
+    std::optional<std::string> database;  // libpq connection string; set: PostgreSQL holds the albums
+    bool check = false;                   // report the store's state and exit
     std::string public_url;           // empty: derived from host and port once bound
     UploadLimits limits;
     ConnectionBudgets budgets;

@@ -1,18 +1,34 @@
-// The gallery's storage: albums and picture rows in SQLite, picture bytes in files named by row id.
+// The gallery's storage: one interface, two backends chosen at start. SQLite keeps albums in a
+// database file beside a folder of picture files; PostgreSQL keeps rows and picture bytes (large
+// objects) in one shared database, so any instance serves any album. Uploads are staged in a local
+// folder either way, and nothing above this header knows which backend runs.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+struct PostgresStore;  // connections and the local picture cache; defined by the PostgreSQL backend
+
 struct GalleryStore {
-    std::filesystem::path database;      // DATA/gallery.sqlite
-    std::filesystem::path picture_dir;   // DATA/pictures
-    std::string read_only;               // non-empty: opened for reading only, for this reason
-    bool immutable = false;              // read without the WAL's shared memory
+    // SQLite: DATA/pictures, where pictures live. PostgreSQL: DATA/incoming, where uploads are
+    // staged before they are copied into the database. Staged files are made here either way.
+    std::filesystem::path picture_dir;
+    std::filesystem::path database;      // SQLite only: DATA/gallery.sqlite
+    std::string read_only;               // SQLite only: non-empty: opened for reading only, for this reason
+    bool immutable = false;              // SQLite only: read without the WAL's shared memory
+    std::shared_ptr<PostgresStore> postgres;  // set: the PostgreSQL backend runs
+};
+
+// Where the store is: a data folder, and for PostgreSQL a libpq connection string ("postgresql://…",
+// "key=value …", or empty for the PG* environment variables).
+struct StoreLocation {
+    std::filesystem::path data_dir;
+    std::optional<std::string> database;
 };
 
 // Why something could not be stored; `out_of_space` when the disk or a file size limit is the cause.
@@ -21,12 +37,15 @@ struct StoreFailure {
     bool out_of_space = false;
 };
 
-// A picture file being received: written under a temporary name in the picture folder, synced, and
-// renamed to its final name by store_album. Removed on destruction unless it was placed.
+// A picture file being received: written under a temporary name in the store's picture folder,
+// synced, and handed to store_album. Removed on destruction unless the store took it over.
 struct StagedFile {
     int fd = -1;
     std::filesystem::path path;
     std::uint64_t size = 0;
+    // Whether the bytes must reach the disk before the commit: not when the store copies them into
+    // a database whose commit makes them durable.
+    bool durable = true;
 
     StagedFile() = default;
     StagedFile(StagedFile&& other) noexcept;
@@ -68,20 +87,35 @@ struct StoredAlbum {
     std::vector<StoredPicture> pictures;
 };
 
-// Creates or opens the store under `data_dir` and removes picture files that no row owns
-// (left by a crash between writing a file and committing). An existing store that cannot be written
-// (a full disk) is opened for reading, with `store.read_only` saying why. Returns an error text or nothing.
+// Opens the store at `where` (PostgreSQL when a database is named), creating or migrating its
+// schema, and removes staged files a crash left behind. Returns an error text or nothing.
+std::optional<std::string> open_store(const StoreLocation& where, GalleryStore& store);
+// The SQLite store under `data_dir`. An existing store that cannot be written (a full disk) is
+// opened for reading, with `store.read_only` saying why.
 std::optional<std::string> open_store(const std::filesystem::path& data_dir, GalleryStore& store);
+
+// What `gallery-server --check` prints: the store's place, schema version and contents, read
+// without changing anything. `healthy` is false when the store cannot be used as it stands.
+struct StoreReport {
+    bool healthy = false;
+    std::string text;
+};
+StoreReport check_store(const StoreLocation& where);
 
 // Bytes of all stored pictures, for the storage quota.
 std::uint64_t stored_bytes(const GalleryStore& store, std::string& error);
 
-// Stores the album and all its pictures (their staged files renamed into place), or nothing at all.
-// Returns the album id, or 0 with `failure` set.
+// Stores the album and all its pictures, or nothing at all. Returns the album id, or 0 with
+// `failure` set. Runs off the network thread: it waits for the disk or the database.
 std::int64_t store_album(const GalleryStore& store, NewAlbum& album, StoreFailure& failure);
 
 // Nothing with `error` empty means there is no such album or picture.
 std::optional<StoredAlbum> load_album(const GalleryStore& store, std::int64_t album_id, std::string& error);
 std::optional<StoredPicture> load_picture(const GalleryStore& store, std::int64_t picture_id, std::string& error);
 
+// A picture's row and a descriptor to read its bytes from (the caller closes it); -1 with `error`
+// empty when there is no such picture.
+int open_picture(const GalleryStore& store, std::int64_t picture_id, StoredPicture& picture, std::string& error);
+
+// SQLite only: where a stored picture's file is.
 std::filesystem::path picture_path(const GalleryStore& store, std::int64_t picture_id);

@@ -199,7 +199,9 @@ void Session::route() {
     if (target_ == upload_path && req.method() == http::verb::post) return start_upload();
     // Only the upload reads a body; any other route refuses one before a byte of it is read.
     if (body_follows) return send(text_reply(413, "only uploads to " + std::string(upload_path) + " may carry a body"));
-    if (req.method() != http::verb::get) return send(text_reply(405, "this gallery answers GET, and POST for uploads"));
+    if (req.method() != http::verb::get && req.method() != http::verb::head)
+        return send(text_reply(405, "this gallery answers GET and HEAD, and POST for uploads"));
+    head_only_ = req.method() == http::verb::head;
 
     std::string_view target = target_;
     std::int64_t id = 0;
@@ -422,6 +424,7 @@ void Session::settle_finished_files() {
 // Sends a finished file on its way to the disk while the rest of the upload arrives, so the sync
 // before the commit finds little left to write. That sync still runs for every file.
 void Session::write_back_soon(const StagedFile& file) {
+    if (!file.durable) return;
     int copy = ::dup(file.fd);
     if (copy < 0) return;
     asio::post(state_.disk, [copy] {
@@ -446,10 +449,12 @@ void Session::finish_upload() {
     struct Stored {
         std::int64_t id = 0;
         StoreFailure failure;
+        std::optional<std::uint64_t> total;  // all stored bytes, other instances' included
     };
     const GalleryStore& store = state_.gallery.store;
+    bool quota = state_.gallery.config.storage_quota > 0;
     off_network(
-        [album, &store] {
+        [album, &store, quota] {
             Stored result;
             for (NewPicture& picture : album->pictures) {
                 if (auto failure = sync_staged(picture.file)) {
@@ -458,6 +463,10 @@ void Session::finish_upload() {
                 }
             }
             result.id = store_album(store, *album, result.failure);
+            // Under a quota the total is read again, since instances sharing a store all add to it.
+            std::string error;
+            if (result.id != 0 && quota) result.total = stored_bytes(store, error);
+            if (!error.empty()) result.total.reset();
             return result;
         },
         [this, bytes](Stored result) {
@@ -467,7 +476,7 @@ void Session::finish_upload() {
                 std::cerr << "gallery-server: upload not stored: " << result.failure.detail << "\n";
                 return send(store_failure_reply(result.failure));
             }
-            state_.stored_bytes += bytes;
+            state_.stored_bytes = result.total.value_or(state_.stored_bytes + bytes);
             send(text_reply(200, upload_reply_body(album_address(state_.gallery.public_url, result.id), refusals_)));
         });
 }
@@ -504,16 +513,19 @@ void Session::serve_file(std::int64_t id) {
         std::string error;
         int fd = -1;
     };
+    // The descriptor is owned here once it reaches the network thread.
     const GalleryStore& store = state_.gallery.store;
     off_network(
         [id, &store] {
             Opened opened;
-            opened.picture = load_picture(store, id, opened.error);
-            if (opened.picture) opened.fd = ::open(picture_path(store, id).c_str(), O_RDONLY | O_CLOEXEC);
+            StoredPicture picture;
+            opened.fd = open_picture(store, id, picture, opened.error);
+            if (opened.fd >= 0) opened.picture = std::move(picture);
             return opened;
         },
         [this](Opened opened) {
             if (!opened.error.empty()) {
+                if (opened.fd >= 0) ::close(opened.fd);
                 std::cerr << "gallery-server: " << opened.error << "\n";
                 return send(text_reply(500, "the picture cannot be read right now"));
             }
@@ -543,7 +555,7 @@ void Session::serve_file(std::int64_t id) {
             file_serializer_.emplace(head);
             stream_.expires_after(state_.gallery.config.budgets.send_time);
             http::async_write_header(stream_, *file_serializer_, [self = shared_from_this()](beast::error_code ec, std::size_t) {
-                if (ec) return self->finish_reply(self->file_head_->result_int(), 0);
+                if (ec || self->head_only_) return self->finish_reply(self->file_head_->result_int(), 0);
                 self->send_file_piece();
             });
         });
@@ -578,6 +590,14 @@ void Session::send(Reply reply) {
     res.body() = std::move(reply.body);
     res.prepare_payload();
     stream_.expires_after(state_.gallery.config.budgets.send_time);
+    if (head_only_) {
+        // The same head a GET gets, Content-Length included, and no body.
+        reply_serializer_.emplace(res);
+        http::async_write_header(stream_, *reply_serializer_, [self = shared_from_this()](beast::error_code, std::size_t) {
+            self->finish_reply(self->reply_->result_int(), 0);
+        });
+        return;
+    }
     http::async_write(stream_, res, [self = shared_from_this()](beast::error_code, std::size_t) {
         self->finish_reply(self->reply_->result_int(), self->reply_->body().size());
     });

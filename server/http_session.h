@@ -105,6 +105,8 @@ private:
     std::optional<http::response<http::empty_body>> file_head_;
     std::optional<http::response_serializer<http::empty_body>> file_serializer_;
     std::shared_ptr<http::response<http::string_body>> reply_;
+    std::optional<http::response_serializer<http::string_body>> reply_serializer_;
+    bool head_only_ = false;  // a HEAD request: every reply goes out without its body
 };
 
 // Writes a refusal on a connection that is not admitted, without a session.

@@ -19,8 +19,15 @@ int main(int argc, char** argv) {
     // A file size limit shows up as a failed write (answered 507), not as the end of the process.
     std::signal(SIGXFSZ, SIG_IGN);
 
+    StoreLocation where{options.config.data_dir, options.config.database};
+    if (options.config.check) {
+        StoreReport report = check_store(where);
+        std::cout << report.text;
+        return report.healthy ? 0 : 1;
+    }
+
     Gallery gallery{options.config, {}, {}};
-    if (auto error = open_store(gallery.config.data_dir, gallery.store)) {
+    if (auto error = open_store(where, gallery.store)) {
         std::cerr << "gallery-server: " << *error << "\n";
         return 1;
     }
@@ -38,7 +45,7 @@ int main(int argc, char** argv) {
     gallery.public_url = gallery.config.public_url.empty() ? default_public_url(gallery.config.host, port)
                                                            : gallery.config.public_url;
     std::cout << "gallery-server listening on " << default_public_url(gallery.config.host, port) << ", data in "
-              << gallery.config.data_dir.string() << ", limits " << limits_text(gallery.config.limits) << std::endl;
+              << gallery.config.data_dir.string() << (gallery.store.postgres ? " and PostgreSQL" : "") << ", limits " << limits_text(gallery.config.limits) << std::endl;
     server.run(true);
     return 0;
 }

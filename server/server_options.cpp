@@ -103,8 +103,16 @@ std::string default_of(const NumberOption& option) {
 
 std::string server_usage() {
     std::string text =
-        "usage: gallery-server --data DIR [--listen HOST:PORT] [--public-url URL] [OPTION VALUE]...\n"
-        "  --data DIR                   folder for the database and the pictures (created if missing)\n"
+        "usage: gallery-server --data DIR [--database CONNINFO] [--check] [--listen HOST:PORT] [--public-url URL]\n"
+        "                      [OPTION VALUE]...\n"
+        "  --data DIR                   folder for the SQLite database and the pictures (created if missing);\n"
+        "                               with --database, this instance's own folder for uploads being\n"
+        "                               received and a cache of pictures served (nothing to back up)\n"
+        "  --database CONNINFO          keep albums and pictures in PostgreSQL (default none: SQLite in --data);\n"
+        "                               postgresql://USER@HOST/DB, \"key=value ...\", or empty for the PG*\n"
+        "                               environment variables\n"
+        "  --check                      report the store's state (schema version, albums, missing\n"
+        "                               pictures) and exit: 0 when it is usable, 1 when not\n"
         "  --listen HOST:PORT           address to listen on (default 127.0.0.1:8080; port 0 picks a free one)\n"
         "  --public-url URL             base address put in upload replies (default http://HOST:PORT)\n"
         "  --access-log on|off          one line per request on standard error: client, request, status,\n"
@@ -134,6 +142,10 @@ OptionsParse parse_server_options(const std::vector<std::string>& args) {
             result.show_help = true;
             return result;
         }
+        if (option == "--check" && !inline_value) {
+            config.check = true;
+            continue;
+        }
         if (!inline_value) {
             if (i + 1 >= args.size()) {
                 result.error = option.starts_with("--") ? option + " needs a value" : "unknown argument " + option;
@@ -155,6 +167,16 @@ OptionsParse parse_server_options(const std::vector<std::string>& args) {
             }
             config.data_dir = value;
             have_data = true;
+            continue;
+        }
+        if (option == "--database") {
+            if (!value.empty() && !value.starts_with("postgresql://") && !value.starts_with("postgres://") &&
+                value.find('=') == std::string::npos) {
+                result.error = "--database takes a PostgreSQL connection string (postgresql://... or key=value), got \"" +
+                               value + "\"";
+                return result;
+            }
+            config.database = value;
             continue;
         }
         if (option == "--public-url") {

@@ -189,3 +189,32 @@ TEST(GalleryHttpPages, AlbumPageEscapesHostileNames) {
     EXPECT_NE(page.body.find("&lt;img src=x onerror=alert(1)&gt;.png"), std::string::npos);
     EXPECT_EQ(header_value(page, "Content-Type"), "text/html; charset=utf-8");
 }
+
+TEST(GalleryHttpPages, HeadGetsTheHeadAGetGetsAndNoBody) {
+    auto g = start_gallery();
+    ASSERT_EQ(raw_exchange(g->port, upload_request(upload_body("L", "true", {{"a.png", make_sample_png(5, 5, 1)}})))
+                  .status,
+              200);
+    struct Case {
+        std::string path, extra;
+    };
+    for (const Case& c : std::vector<Case>{{"/", ""},
+                                           {"/add/limits.aspx", ""},
+                                           {"/album/1", ""},
+                                           {"/album/7", ""},
+                                           {"/files/1", ""},
+                                           {"/files/1", "Range: bytes=2-9\r\n"},
+                                           {"/files/1", "Range: bytes=999999-\r\n"},
+                                           {"/files/9", ""}}) {
+        SCOPED_TRACE(c.path + " " + c.extra);
+        HttpReply get = http_get(g->port, c.path, c.extra);
+        HttpReply head = raw_exchange(g->port, "HEAD " + c.path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + c.extra + "\r\n");
+        EXPECT_EQ(head.status, get.status);
+        EXPECT_TRUE(head.body.empty()) << head.body.size() << " bytes of body";
+        for (const char* field : {"Content-Length", "Content-Type", "Content-Range", "Cache-Control", "Accept-Ranges",
+                                  "Content-Security-Policy"})
+            EXPECT_EQ(header_value(head, field), header_value(get, field)) << field;
+        EXPECT_EQ(header_value(head, "Content-Length"), std::to_string(get.body.size()));
+    }
+    expect_still_serving(*g);
+}

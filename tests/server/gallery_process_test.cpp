@@ -95,3 +95,34 @@ TEST(GalleryProcess, EveryAcknowledgedAlbumSurvivesKillsUnderLoadAndNothingHalfW
     EXPECT_EQ(count_picture_files(data), static_cast<std::size_t>(count_rows(data, "pictures")))
         << "no staged or orphaned file outlives a restart";
 }
+
+TEST(GalleryProcess, CheckReportsTheStoreAndExitsWithItsState) {
+    TempFolder dir;
+    std::string data = (dir.path / "data").string();
+    auto check = [&](std::vector<std::string> extra) {
+        std::vector<std::string> argv{GALLERY_SERVER_EXE, "--data", data, "--check"};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        return run_process(argv, {}, 20);
+    };
+    ProcessResult before = check({});
+    EXPECT_EQ(before.exit_code, 1);
+    EXPECT_NE(before.out.find("no store here yet"), std::string::npos) << before.out;
+    EXPECT_FALSE(std::filesystem::exists(data + "/gallery.sqlite")) << "a check makes nothing";
+
+    {
+        auto server = start_server_process({"--listen", "127.0.0.1:0", "--data", data}, dir.path / "log");
+        int port = port_from_log(dir.path / "log");
+        ASSERT_GT(port, 0) << read_whole_file(dir.path / "log");
+        ASSERT_EQ(raw_exchange(port, upload_request(upload_body("L", "true", {{"a.png", make_sample_png(3, 3, 1)}}))).status,
+                  200);
+    }
+    ProcessResult after = check({});
+    EXPECT_EQ(after.exit_code, 0) << after.out << after.err;
+    EXPECT_NE(after.out.find("albums: 1, pictures: 1"), std::string::npos) << after.out;
+    EXPECT_NE(after.out.find("state: ok"), std::string::npos) << after.out;
+
+    ProcessResult unreachable = check({"--database", "host=" + (dir.path / "none").string() + " dbname=gallery"});
+    EXPECT_EQ(unreachable.exit_code, 1);
+    // Unreachable, or a build without libpq saying so.
+    EXPECT_NE(unreachable.out.find("PostgreSQL"), std::string::npos) << unreachable.out;
+}

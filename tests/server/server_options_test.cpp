@@ -1,6 +1,8 @@
 // Command-line option tests: defaults, each option, and refusals with their reasons.
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "server_options.h"
 
 TEST(ServerOptions, DefaultsListenOnLoopbackWithPhotoGalleryLimits) {
@@ -51,11 +53,34 @@ TEST(ServerOptions, BadValuesAreRefusedWithTheOptionNamed) {
              {{"--data", "d", "--largest-upload", "12k"}, "--largest-upload"},
              {{"--data", "d", "--public-url", "ftp://x"}, "--public-url"},
              {{"--data", "d", "--colour"}, "--colour"},
+             {{"--data", "d", "--database", "gallery"}, "--database"},
+             {{"--data", "d", "--check=yes"}, "--check"},
              {{"--data", "d", "stray"}, "stray"},
          }) {
         OptionsParse parsed = parse_server_options(c.args);
         EXPECT_NE(parsed.error.find(c.mentions), std::string::npos)
             << "args ending " << (c.args.empty() ? "" : c.args.back()) << " gave: " << parsed.error;
+    }
+}
+
+TEST(ServerOptions, TheStoreIsSQLiteUnlessADatabaseIsNamed) {
+    struct Case {
+        std::vector<std::string> args;
+        std::optional<std::string> database;
+        bool check;
+    };
+    for (const Case& c : std::vector<Case>{
+             {{"--data", "d"}, std::nullopt, false},
+             {{"--data", "d", "--database", "postgresql://gallery@db.example/gallery"}, "postgresql://gallery@db.example/gallery", false},
+             {{"--data", "d", "--database=host=/run/postgresql dbname=gallery"}, "host=/run/postgresql dbname=gallery", false},
+             {{"--data", "d", "--database="}, "", true},  // empty: the PG* environment variables
+         }) {
+        std::vector<std::string> args = c.args;
+        if (c.check) args.push_back("--check");
+        OptionsParse parsed = parse_server_options(args);
+        EXPECT_EQ(parsed.error, "") << args.back();
+        EXPECT_EQ(parsed.config.database, c.database) << args.back();
+        EXPECT_EQ(parsed.config.check, c.check) << args.back();
     }
 }
 
@@ -103,12 +128,13 @@ TEST(ServerOptions, HelpNamesEveryOptionWithTheDefaultInForce) {
          {"--idle-timeout SECONDS", "(default 900)", "--header-timeout SECONDS", "(default 30)", "--max-header-bytes",
           "(default 16384)", "--max-connections", "(default 1000)", "--storage-quota", "--client-upload-rate",
           "--access-log on|off", "--min-body-rate", "--max-client-connections", "--disk-threads", "--send-timeout",
-          "--body-timeout", "--max-header-fields", "--largest-upload BYTES", "(default 104857600)"})
+          "--body-timeout", "--max-header-fields", "--largest-upload BYTES", "(default 104857600)",
+          "--database CONNINFO", "--check"})
         EXPECT_NE(usage.find(expected), std::string::npos) << expected;
     for (std::size_t start = 0, end; (end = usage.find('\n', start)) != std::string::npos; start = end + 1) {
         std::string_view line(usage.data() + start, end - start);
         if (line.starts_with("  --") && line.find(" on|off") == std::string_view::npos && !line.starts_with("  --data") &&
-            !line.starts_with("  --listen") && !line.starts_with("  --public-url")) {
+            !line.starts_with("  --listen") && !line.starts_with("  --public-url") && !line.starts_with("  --check")) {
             EXPECT_NE(line.find("(default "), std::string_view::npos) << line;
         }
     }

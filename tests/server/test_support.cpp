@@ -91,7 +91,8 @@ std::unique_ptr<RunningGallery> start_gallery(ServerConfig config) {
     gallery.config.port = 0;
     gallery.config.log_requests = false;
     gallery.config.data_dir = running->data.path;
-    if (auto error = open_store(gallery.config.data_dir, gallery.store)) throw std::runtime_error(*error);
+    if (auto error = open_store(StoreLocation{gallery.config.data_dir, gallery.config.database}, gallery.store))
+        throw std::runtime_error(*error);
     running->server = std::make_unique<GalleryServer>(gallery);
     std::string error;
     running->port = running->server->bind(error);
@@ -262,11 +263,15 @@ ServerProcess::~ServerProcess() {
 std::unique_ptr<ServerProcess> start_server_process(const std::vector<std::string>& args,
                                                     const std::filesystem::path& log,
                                                     const std::vector<std::string>& wrapper) {
-    auto process = std::make_unique<ServerProcess>();
-    process->log = log;
     std::vector<std::string> argv = wrapper;
     argv.push_back(GALLERY_SERVER_EXE);
     argv.insert(argv.end(), args.begin(), args.end());
+    return start_program(argv, log);
+}
+
+std::unique_ptr<ServerProcess> start_program(const std::vector<std::string>& argv, const std::filesystem::path& log) {
+    auto process = std::make_unique<ServerProcess>();
+    process->log = log;
     std::vector<char*> raw;
     for (const std::string& a : argv) raw.push_back(const_cast<char*>(a.c_str()));
     raw.push_back(nullptr);

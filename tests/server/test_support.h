@@ -35,7 +35,8 @@ struct RunningGallery {
     ~RunningGallery();
 };
 std::unique_ptr<RunningGallery> start_gallery(UploadLimits limits = {});
-// The same with every setting given; the data folder is fresh whatever `config.data_dir` says.
+// The same with every setting given; the data folder is fresh whatever `config.data_dir` says
+// (`config.database` names a PostgreSQL store, if any).
 std::unique_ptr<RunningGallery> start_gallery(ServerConfig config);
 
 struct HttpReply {
@@ -84,6 +85,9 @@ struct ServerProcess {
 std::unique_ptr<ServerProcess> start_server_process(const std::vector<std::string>& args,
                                                     const std::filesystem::path& log,
                                                     const std::vector<std::string>& wrapper = {});
+
+// Any program, run the same way (output and errors into `log`, stopped with SIGTERM on destruction).
+std::unique_ptr<ServerProcess> start_program(const std::vector<std::string>& argv, const std::filesystem::path& log);
 
 // The port from the start-up line the server prints once it listens, or -1.
 int port_from_log(const std::filesystem::path& log);

@@ -1,0 +1,344 @@
+// The store's contract, run against both backends: what one instance stores, every instance reads;
+// an album is stored whole or not at all; the schema is made once however many instances start.
+#include <gtest/gtest.h>
+
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <future>
+#include <set>
+
+#include "gallery_store.h"
+#include "postgres_cluster.h"
+#include "sample_png.h"
+#include "test_support.h"
+
+namespace {
+
+enum class Backend { sqlite, postgres };
+
+class StoreContract : public ::testing::TestWithParam<Backend> {
+protected:
+    void SetUp() override {
+        if (GetParam() == Backend::postgres) {
+            SKIP_WITHOUT_POSTGRES();
+            where.database = fresh_postgres_database();
+        }
+        where.data_dir = data.path / "instance-1";
+    }
+
+    // Another instance on the same store: its own data folder, the same database.
+    StoreLocation second_instance() const {
+        StoreLocation other = where;
+        if (where.database) other.data_dir = data.path / "instance-2";
+        return other;
+    }
+
+    GalleryStore open(const StoreLocation& at) {
+        GalleryStore store;
+        auto error = open_store(at, store);
+        EXPECT_FALSE(error) << *error;
+        return store;
+    }
+
+    TempFolder data;
+    StoreLocation where;
+};
+
+NewAlbum album_of(const GalleryStore& store, const std::vector<std::pair<std::string, std::string>>& pictures) {
+    NewAlbum album{"L", "true", "test client", {}};
+    for (const auto& [name, contents] : pictures) {
+        StagedFile file;
+        EXPECT_FALSE(open_staged(store, file));
+        EXPECT_FALSE(write_staged(file, contents));
+        EXPECT_FALSE(sync_staged(file));
+        album.pictures.push_back(NewPicture{name, "image/png", std::move(file)});
+    }
+    return album;
+}
+
+std::string picture_bytes(const GalleryStore& store, std::int64_t id) {
+    StoredPicture picture;
+    std::string error;
+    int fd = open_picture(store, id, picture, error);
+    EXPECT_GE(fd, 0) << error;
+    std::string bytes;
+    char buffer[65536];
+    ssize_t n;
+    while (fd >= 0 && (n = ::read(fd, buffer, sizeof buffer)) > 0) bytes.append(buffer, static_cast<std::size_t>(n));
+    if (fd >= 0) ::close(fd);
+    EXPECT_EQ(bytes.size(), picture.size);
+    return bytes;
+}
+
+void set_sqlite_version(const std::filesystem::path& data_dir, int version) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((data_dir / "gallery.sqlite").c_str(), &db), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(db, ("PRAGMA user_version=" + std::to_string(version)).c_str(), nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+}
+
+std::string pattern(std::size_t size, char seed) {
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(seed + i * 7 + i / 251);
+    return bytes;
+}
+
+}  // namespace
+
+TEST_P(StoreContract, WhatOneInstanceStoresEveryInstanceReadsByteForByte) {
+    GalleryStore first = open(where);
+    GalleryStore second = open(second_instance());
+    // Larger than the pieces bytes move in, with an odd tail, and empty.
+    std::string large = pattern(600 * 1024 + 13, 'a');
+    std::string small("\x89PNG\0\xFF", 6);
+    StoreFailure failure;
+    NewAlbum album = album_of(first, {{"large.png", large}, {"a <&> é.png", small}, {"empty.png", ""}});
+    std::int64_t id = store_album(first, album, failure);
+    ASSERT_GT(id, 0) << failure.detail;
+
+    std::string error;
+    for (const GalleryStore* store : {&first, &second}) {
+        auto loaded = load_album(*store, id, error);
+        ASSERT_TRUE(loaded) << error;
+        EXPECT_EQ(loaded->options, "L");
+        EXPECT_EQ(loaded->switch_word, "true");
+        EXPECT_EQ(loaded->created.size(), 19u) << loaded->created;
+        ASSERT_EQ(loaded->pictures.size(), 3u);
+        EXPECT_EQ(loaded->pictures[0].name, "large.png");
+        EXPECT_EQ(loaded->pictures[1].name, "a <&> é.png");
+        EXPECT_EQ(loaded->pictures[2].size, 0u);
+        EXPECT_EQ(picture_bytes(*store, loaded->pictures[0].id), large);
+        EXPECT_EQ(picture_bytes(*store, loaded->pictures[1].id), small);
+        EXPECT_EQ(picture_bytes(*store, loaded->pictures[2].id), "");
+        // A second read (from a cached copy, where the backend keeps one) gives the same bytes.
+        EXPECT_EQ(picture_bytes(*store, loaded->pictures[0].id), large);
+    }
+    EXPECT_EQ(stored_bytes(second, error), large.size() + small.size());
+}
+
+TEST_P(StoreContract, LabelsWithAnyBytesStillStoreTheAlbum) {
+    // A User-Agent is whatever bytes the client sent; names and options arrive as valid UTF-8.
+    GalleryStore store = open(where);
+    struct Case {
+        std::string client, name;
+    };
+    for (const Case& c : std::vector<Case>{{"bad \xFF\xFE bytes", "a.png"},
+                                           {std::string("nul \0 inside", 12), "b.png"},
+                                           {"cut short \xE2\x82", "c.png"},
+                                           {"surrogate \xED\xA0\x80", "d.png"},
+                                           {"fine é ✓ 😀", "é ✓ 😀.png"}}) {
+        SCOPED_TRACE(c.client);
+        NewAlbum album = album_of(store, {{c.name, "bytes"}});
+        album.client = c.client;
+        StoreFailure failure;
+        std::int64_t id = store_album(store, album, failure);
+        ASSERT_GT(id, 0) << failure.detail;
+        std::string error;
+        auto loaded = load_album(store, id, error);
+        ASSERT_TRUE(loaded) << error;
+        EXPECT_EQ(loaded->pictures.at(0).name, c.name);
+    }
+}
+
+TEST_P(StoreContract, MissingAlbumsAndPicturesAreNotErrors) {
+    GalleryStore store = open(where);
+    std::string error = "stale";
+    EXPECT_FALSE(load_album(store, 42, error));
+    EXPECT_TRUE(error.empty()) << error;
+    EXPECT_FALSE(load_picture(store, 42, error));
+    EXPECT_TRUE(error.empty()) << error;
+    StoredPicture picture;
+    EXPECT_EQ(open_picture(store, 42, picture, error), -1);
+    EXPECT_TRUE(error.empty()) << error;
+}
+
+TEST_P(StoreContract, APictureThatCannotBeStoredUndoesItsWholeAlbumAndTheNextAlbumStores) {
+    GalleryStore store = open(where);
+    NewAlbum album = album_of(store, {{"a.png", "one"}, {"b.png", "two"}, {"c.png", "three"}});
+    // The last picture's staged file is gone by the time the album is stored.
+    std::filesystem::remove(album.pictures[2].file.path);
+    StoreFailure failure;
+    EXPECT_EQ(store_album(store, album, failure), 0);
+    EXPECT_FALSE(failure.detail.empty());
+    std::string error;
+    EXPECT_EQ(stored_bytes(store, error), 0u) << error;
+    EXPECT_FALSE(load_picture(store, 1, error));
+    if (where.database) {
+        EXPECT_EQ(postgres_query(*where.database, "SELECT count(*) FROM albums"), "0");
+        EXPECT_EQ(postgres_query(*where.database, "SELECT count(*) FROM pg_largeobject_metadata"), "0")
+            << "picture bytes copied before the failure went with the rollback";
+    } else {
+        EXPECT_EQ(count_rows(where.data_dir, "albums"), 0);
+        EXPECT_EQ(count_picture_files(where.data_dir), 0u);
+    }
+
+    NewAlbum next = album_of(store, {{"d.png", "four"}});
+    std::int64_t id = store_album(store, next, failure);
+    ASSERT_GT(id, 0) << failure.detail;
+    auto loaded = load_album(store, id, error);
+    ASSERT_TRUE(loaded) << error;
+    EXPECT_EQ(picture_bytes(store, loaded->pictures.at(0).id), "four");
+}
+
+TEST_P(StoreContract, AlbumsFromInstancesStoringAtOnceGetDistinctIncreasingIds) {
+    GalleryStore first = open(where);
+    GalleryStore second = open(second_instance());
+    std::vector<std::future<std::int64_t>> stored;
+    for (int i = 0; i < 8; ++i)
+        stored.push_back(std::async(std::launch::async, [&, i] {
+            const GalleryStore& store = i % 2 ? first : second;
+            NewAlbum album = album_of(store, {{"p" + std::to_string(i) + ".png", pattern(1000, static_cast<char>(i))}});
+            StoreFailure failure;
+            std::int64_t id = store_album(store, album, failure);
+            EXPECT_GT(id, 0) << failure.detail;
+            return id;
+        }));
+    std::set<std::int64_t> ids;
+    for (auto& id : stored) ids.insert(id.get());
+    EXPECT_EQ(ids.size(), 8u);
+    StoreFailure failure;
+    NewAlbum later = album_of(first, {{"later.png", "x"}});
+    EXPECT_GT(store_album(first, later, failure), *ids.rbegin());
+}
+
+TEST_P(StoreContract, StagedFilesACrashLeftAreRemovedAtStart) {
+    std::filesystem::path staging = open(where).picture_dir;  // open and closed again, as by a crash
+    write_file(staging / "incoming-1-1.part", "half an upload");
+    write_file(staging / "README", "not ours");
+    GalleryStore reopened = open(where);
+    EXPECT_FALSE(std::filesystem::exists(staging / "incoming-1-1.part"));
+    EXPECT_TRUE(std::filesystem::exists(staging / "README"));
+}
+
+TEST_P(StoreContract, CheckReportsTheStateWithoutChangingIt) {
+    StoreReport before = check_store(where);
+    EXPECT_FALSE(before.healthy) << before.text;
+    EXPECT_NE(before.text.find("the first start makes"), std::string::npos) << before.text;
+    EXPECT_FALSE(check_store(where).healthy) << "a check makes no store";
+
+    GalleryStore store = open(where);
+    NewAlbum album = album_of(store, {{"a.png", "12345"}});
+    StoreFailure failure;
+    ASSERT_GT(store_album(store, album, failure), 0) << failure.detail;
+    StoreReport after = check_store(where);
+    EXPECT_TRUE(after.healthy) << after.text;
+    EXPECT_NE(after.text.find("schema: version 1"), std::string::npos) << after.text;
+    EXPECT_NE(after.text.find("albums: 1, pictures: 1, bytes: 5"), std::string::npos) << after.text;
+
+    // A picture whose bytes are gone makes the store damaged.
+    if (where.database)
+        postgres_query(*where.database, "SELECT lo_unlink(bytes) FROM pictures");
+    else
+        std::filesystem::remove(picture_path(store, 1));
+    StoreReport damaged = check_store(where);
+    EXPECT_FALSE(damaged.healthy) << damaged.text;
+    EXPECT_NE(damaged.text.find(": 1\n"), std::string::npos) << damaged.text;
+}
+
+TEST_P(StoreContract, AStoreFromANewerVersionIsRefusedNotDowngraded) {
+    { GalleryStore store = open(where); }
+    if (where.database)
+        postgres_query(*where.database, "INSERT INTO gallery_schema (version) VALUES (99)");
+    else
+        set_sqlite_version(where.data_dir, 99);
+    GalleryStore store;
+    auto error = open_store(where, store);
+    ASSERT_TRUE(error);
+    EXPECT_NE(error->find("version 99"), std::string::npos) << *error;
+    EXPECT_FALSE(check_store(where).healthy);
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, StoreContract, ::testing::Values(Backend::sqlite, Backend::postgres),
+                         [](const auto& info) { return info.param == Backend::sqlite ? "SQLite" : "PostgreSQL"; });
+
+TEST(PostgresSchema, InstancesStartingAtOnceMigrateOnceAndAllStart) {
+    SKIP_WITHOUT_POSTGRES();
+    TempFolder data;
+    std::string database = fresh_postgres_database();
+    std::vector<std::future<std::optional<std::string>>> starts;
+    for (int i = 0; i < 6; ++i)
+        starts.push_back(std::async(std::launch::async, [&, i] {
+            GalleryStore store;
+            return open_store(StoreLocation{data.path / std::to_string(i), database}, store);
+        }));
+    for (auto& start : starts) {
+        auto error = start.get();
+        EXPECT_FALSE(error) << *error;
+    }
+    EXPECT_EQ(postgres_query(database, "SELECT string_agg(version::text, ',') FROM gallery_schema"), "1");
+}
+
+TEST(PostgresConnections, ConnectionsCutByTheServerAreReplacedWithoutAFailedRequest) {
+    SKIP_WITHOUT_POSTGRES();
+    TempFolder data;
+    StoreLocation where{data.path, fresh_postgres_database()};
+    GalleryStore store;
+    ASSERT_FALSE(open_store(where, store));
+    NewAlbum album = album_of(store, {{"a.png", "bytes"}});
+    StoreFailure failure;
+    std::int64_t id = store_album(store, album, failure);
+    ASSERT_GT(id, 0) << failure.detail;
+    for (int round = 0; round < 2; ++round) {
+        // As a database restart or an administrator would: every connection of the gallery is ended.
+        postgres_query(*where.database, "SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity "
+                                        "WHERE datname = current_database() AND pid <> pg_backend_pid()");
+        std::string error;
+        EXPECT_TRUE(load_album(store, id, error)) << error;
+        NewAlbum next = album_of(store, {{"b.png", "more"}});
+        EXPECT_GT(store_album(store, next, failure), id) << failure.detail;
+    }
+}
+
+TEST(PostgresQuota, AnInstanceCountsWhatTheOthersStoredOnceItStoresItself) {
+    SKIP_WITHOUT_POSTGRES();
+    std::string png = make_sample_png(40, 40, 1);
+    ServerConfig config;
+    config.database = fresh_postgres_database();
+    config.storage_quota = png.size() * 5 / 2;  // room for two pictures, not three
+    auto first = start_gallery(config);
+    auto second = start_gallery(config);
+    auto upload = [&](const RunningGallery& g) {
+        return raw_exchange(g.port, upload_request(upload_body("L", "true", {{"p.png", png}}))).status;
+    };
+    EXPECT_EQ(upload(*second), 200);
+    EXPECT_EQ(upload(*first), 200);  // it learns of the second's picture as it stores its own
+    EXPECT_EQ(upload(*first), 507);
+}
+
+TEST(PostgresCache, AFolderMovedToAnotherDatabaseNeverServesTheOldOnesPictures) {
+    SKIP_WITHOUT_POSTGRES();
+    TempFolder data;
+    for (const char* bytes : {"from the first database", "from the second database"}) {
+        GalleryStore store;
+        ASSERT_FALSE(open_store(StoreLocation{data.path, fresh_postgres_database()}, store));
+        NewAlbum album = album_of(store, {{"a.png", bytes}});
+        StoreFailure failure;
+        ASSERT_EQ(store_album(store, album, failure), 1) << failure.detail;
+        EXPECT_EQ(picture_bytes(store, 1), bytes);  // picture 1 in each, cached under the same id
+    }
+}
+
+TEST(PostgresSchema, TwoInstancesOnOneDataFolderAreRefused) {
+    SKIP_WITHOUT_POSTGRES();
+    TempFolder data;
+    StoreLocation where{data.path, fresh_postgres_database()};
+    GalleryStore first, second;
+    ASSERT_FALSE(open_store(where, first));
+    auto error = open_store(where, second);
+    ASSERT_TRUE(error);
+    EXPECT_NE(error->find("its own --data folder"), std::string::npos) << *error;
+}
+
+TEST(PostgresSchema, AnUnreachableDatabaseIsReportedAtStartAndByCheck) {
+    TempFolder data;
+    StoreLocation where{data.path, "host=" + (data.path / "no-server").string() + " dbname=none connect_timeout=2"};
+    GalleryStore store;
+    auto error = open_store(where, store);
+    ASSERT_TRUE(error);
+    EXPECT_NE(error->find("cannot connect to the database"), std::string::npos) << *error;
+    StoreReport report = check_store(where);
+    EXPECT_FALSE(report.healthy);
+    EXPECT_NE(report.text.find("unreachable"), std::string::npos) << report.text;
+}
