@@ -24,12 +24,12 @@ ByteRange decide_range(std::string_view header, std::uint64_t size) {
     if (header.size() < unit.size()) return {};
     for (std::size_t i = 0; i < unit.size(); ++i)
         if ((header[i] | 0x20) != unit[i] && header[i] != unit[i]) return {};
-    std::string_view spec = trim(header.substr(unit.size()));
-    if (spec.find(',') != std::string_view::npos) return {};
-    std::size_t dash = spec.find('-');
+    std::string_view wanted = trim(header.substr(unit.size()));
+    if (wanted.find(',') != std::string_view::npos) return {};
+    std::size_t dash = wanted.find('-');
     if (dash == std::string_view::npos) return {};
-    std::string_view from = trim(spec.substr(0, dash));
-    std::string_view to = trim(spec.substr(dash + 1));
+    std::string_view from = trim(wanted.substr(0, dash));
+    std::string_view to = trim(wanted.substr(dash + 1));
 
     std::uint64_t first = 0, last = 0;
     if (from.empty()) {  // the last N bytes

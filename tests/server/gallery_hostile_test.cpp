@@ -51,11 +51,7 @@ struct Connection {
             }
             raw.append(buffer, static_cast<std::size_t>(n));
         }
-        std::size_t end = raw.find("\r\n\r\n");
-        if (end == std::string::npos) return reply;
-        reply.head = raw.substr(0, end + 2);
-        reply.body = raw.substr(end + 4);
-        if (reply.head.starts_with("HTTP/1.1 ")) reply.status = std::atoi(reply.head.c_str() + 9);
+        read_reply_text(raw, reply);
         return reply;
     }
 };

@@ -9,18 +9,6 @@
 
 namespace {
 
-// Pictures staged and synced the way the server stages them while an upload arrives.
-NewAlbum album_of(const GalleryStore& store, std::vector<std::pair<std::string, std::string>> pictures) {
-    NewAlbum album{"L", "true", "test client", {}};
-    for (auto& [name, contents] : pictures) {
-        StagedFile file;
-        EXPECT_FALSE(open_staged(store, file));
-        EXPECT_FALSE(write_staged(file, contents));
-        EXPECT_FALSE(sync_staged(file));
-        album.pictures.push_back(NewPicture{name, "image/png", std::move(file)});
-    }
-    return album;
-}
 
 std::int64_t store_pictures(const GalleryStore& store, NewAlbum album, std::string& error) {
     StoreFailure failure;

@@ -45,17 +45,6 @@ protected:
     StoreLocation where;
 };
 
-NewAlbum album_of(const GalleryStore& store, const std::vector<std::pair<std::string, std::string>>& pictures) {
-    NewAlbum album{"L", "true", "test client", {}};
-    for (const auto& [name, contents] : pictures) {
-        StagedFile file;
-        EXPECT_FALSE(open_staged(store, file));
-        EXPECT_FALSE(write_staged(file, contents));
-        EXPECT_FALSE(sync_staged(file));
-        album.pictures.push_back(NewPicture{name, "image/png", std::move(file)});
-    }
-    return album;
-}
 
 std::string picture_bytes(const GalleryStore& store, std::int64_t id) {
     StoredPicture picture;

@@ -19,6 +19,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include <gtest/gtest.h>
+
 extern char** environ;
 
 int connect_loopback(int port) {
@@ -135,12 +137,16 @@ HttpReply raw_exchange(int port, std::string_view request, int timeout_ms) {
         raw.append(buffer, static_cast<std::size_t>(n));
     }
     ::close(fd);
+    read_reply_text(raw, reply);
+    return reply;
+}
+
+void read_reply_text(const std::string& raw, HttpReply& reply) {
     std::size_t end = raw.find("\r\n\r\n");
-    if (end == std::string::npos) return reply;
+    if (end == std::string::npos) return;
     reply.head = raw.substr(0, end + 2);
     reply.body = raw.substr(end + 4);
     if (reply.head.starts_with("HTTP/1.1 ")) reply.status = std::atoi(reply.head.c_str() + 9);
-    return reply;
 }
 
 std::string header_value(const HttpReply& reply, std::string_view name) {
@@ -340,4 +346,16 @@ int port_from_log(const std::filesystem::path& log) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     return -1;
+}
+
+NewAlbum album_of(const GalleryStore& store, const std::vector<std::pair<std::string, std::string>>& pictures) {
+    NewAlbum album{"L", "true", "test client", {}};
+    for (const auto& [name, contents] : pictures) {
+        StagedFile file;
+        EXPECT_FALSE(open_staged(store, file));
+        EXPECT_FALSE(write_staged(file, contents));
+        EXPECT_FALSE(sync_staged(file));
+        album.pictures.push_back(NewPicture{name, "image/png", std::move(file)});
+    }
+    return album;
 }

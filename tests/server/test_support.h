@@ -49,6 +49,8 @@ struct HttpReply {
 // Sends `request` on a fresh connection (send errors are ignored: the server may refuse early)
 // and reads until the server closes or `timeout_ms` passes.
 HttpReply raw_exchange(int port, std::string_view request, int timeout_ms = 5000);
+// Splits what a connection received into head, body and status (left as they are without a head).
+void read_reply_text(const std::string& raw, HttpReply& reply);
 
 std::string header_value(const HttpReply& reply, std::string_view name);
 
@@ -100,3 +102,6 @@ int free_port();
 
 // Stored pictures by name: the bytes of each picture file, looked up through its row.
 std::vector<std::pair<std::string, std::string>> stored_pictures(const std::filesystem::path& data_dir);
+
+// An album of pictures staged and synced the way the server stages them while an upload arrives.
+NewAlbum album_of(const GalleryStore& store, const std::vector<std::pair<std::string, std::string>>& pictures);
