@@ -1,4 +1,6 @@
 // gallery-server: a small local picture gallery that takes uploads from the desktop uploader.
+#include <sys/resource.h>
+
 #include <csignal>
 #include <iostream>
 
@@ -18,6 +20,12 @@ int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
     // A file size limit shows up as a failed write (answered 507), not as the end of the process.
     std::signal(SIGXFSZ, SIG_IGN);
+    // Each picture of an upload keeps its staged file open until the album commits, and each client
+    // holds a socket: take every descriptor the system allows, not the 1024 a login shell hands out.
+    if (rlimit files{}; ::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &files);
+    }
 
     StoreLocation where{options.config.data_dir, options.config.database};
     if (options.config.check) {

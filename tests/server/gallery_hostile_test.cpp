@@ -393,6 +393,20 @@ TEST(GalleryDiskFull, AWriteThatFailsMidUploadKeepsNothingAndLaterUploadsLand) {
     EXPECT_EQ(raw_exchange(port, png_upload()).status, 200);
 }
 
+TEST(GalleryFiles, AnUploadOfManyPicturesOutgrowsASmallSoftDescriptorLimit) {
+    TempFolder dir;
+    // 64 descriptors at start, as a cramped service manager might give; the upload keeps 120 open.
+    auto server = start_server_process({"--listen", "127.0.0.1:0", "--data", (dir.path / "data").string()},
+                                       dir.path / "log", {"/usr/bin/prlimit", "--nofile=64:4096", "--"});
+    int port = port_from_log(dir.path / "log");
+    ASSERT_GT(port, 0) << read_whole_file(dir.path / "log");
+    std::vector<BodyFile> files;
+    for (int i = 0; i < 120; ++i) files.push_back({"p" + std::to_string(i) + ".png", make_sample_png(2, 2, i)});
+    HttpReply reply = raw_exchange(port, upload_request(upload_body("L", "true", files)), 30000);
+    EXPECT_EQ(reply.status, 200) << reply.body;
+    EXPECT_EQ(count_picture_files(dir.path / "data"), 120u);
+}
+
 TEST(GalleryAccessLog, EachRequestLeavesOneLineWithClientRouteStatusAndBytes) {
     TempFolder dir;
     auto server = start_server_process({"--listen", "127.0.0.1:0", "--data", (dir.path / "data").string()},
