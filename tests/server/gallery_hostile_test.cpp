@@ -360,15 +360,14 @@ TEST(GalleryDiskFull, AFullDiskAtStartStillServesAlbumsAndRefusesUploadsWith507)
     std::string data = (dir.path / "data").string();
     std::string png = make_sample_png(10, 10, 1);
     {
-        auto server = start_server_process({"--listen", "127.0.0.1:0", "--data", data}, dir.path / "log1");
-        int port = port_from_log(dir.path / "log1");
+        auto server = start_local_gallery(data, dir.path / "log1");
+        int port = server.port;
         ASSERT_GT(port, 0);
         ASSERT_EQ(raw_exchange(port, upload_request(upload_body("L", "true", {{"kept.png", png}}))).status, 200);
     }
     // A file size limit below the size of the database's shared-memory file stands in for a full disk.
-    auto full = start_server_process({"--listen", "127.0.0.1:0", "--data", data}, dir.path / "log2",
-                                     {"/usr/bin/prlimit", "--fsize=20000", "--"});
-    int port = port_from_log(dir.path / "log2");
+    auto full = start_local_gallery(data, dir.path / "log2", {"/usr/bin/prlimit", "--fsize=20000", "--"});
+    int port = full.port;
     ASSERT_GT(port, 0) << read_whole_file(dir.path / "log2");
     EXPECT_NE(read_whole_file(dir.path / "log2").find("cannot be written"), std::string::npos);
     HttpReply refused = raw_exchange(port, upload_request(upload_body("L", "true", {{"new.png", png}})));
@@ -380,9 +379,9 @@ TEST(GalleryDiskFull, AFullDiskAtStartStillServesAlbumsAndRefusesUploadsWith507)
 
 TEST(GalleryDiskFull, AWriteThatFailsMidUploadKeepsNothingAndLaterUploadsLand) {
     TempFolder dir;
-    auto server = start_server_process({"--listen", "127.0.0.1:0", "--data", (dir.path / "data").string()},
-                                       dir.path / "log", {"/usr/bin/prlimit", "--fsize=60000", "--"});
-    int port = port_from_log(dir.path / "log");
+    auto server = start_local_gallery(dir.path / "data", dir.path / "log",
+                                      {"/usr/bin/prlimit", "--fsize=60000", "--"});
+    int port = server.port;
     ASSERT_GT(port, 0) << read_whole_file(dir.path / "log");
     std::string large = "\xFF\xD8\xFF" + std::string(100000, 'j');  // a JPEG by its signature
     HttpReply refused = raw_exchange(port, upload_request(upload_body("L", "true", {{"big.jpg", large}})));
@@ -396,9 +395,9 @@ TEST(GalleryDiskFull, AWriteThatFailsMidUploadKeepsNothingAndLaterUploadsLand) {
 TEST(GalleryFiles, AnUploadOfManyPicturesOutgrowsASmallSoftDescriptorLimit) {
     TempFolder dir;
     // 64 descriptors at start, as a cramped service manager might give; the upload keeps 120 open.
-    auto server = start_server_process({"--listen", "127.0.0.1:0", "--data", (dir.path / "data").string()},
-                                       dir.path / "log", {"/usr/bin/prlimit", "--nofile=64:4096", "--"});
-    int port = port_from_log(dir.path / "log");
+    auto server = start_local_gallery(dir.path / "data", dir.path / "log",
+                                      {"/usr/bin/prlimit", "--nofile=64:4096", "--"});
+    int port = server.port;
     ASSERT_GT(port, 0) << read_whole_file(dir.path / "log");
     std::vector<BodyFile> files;
     for (int i = 0; i < 120; ++i) files.push_back({"p" + std::to_string(i) + ".png", make_sample_png(2, 2, i)});
@@ -409,9 +408,8 @@ TEST(GalleryFiles, AnUploadOfManyPicturesOutgrowsASmallSoftDescriptorLimit) {
 
 TEST(GalleryAccessLog, EachRequestLeavesOneLineWithClientRouteStatusAndBytes) {
     TempFolder dir;
-    auto server = start_server_process({"--listen", "127.0.0.1:0", "--data", (dir.path / "data").string()},
-                                       dir.path / "log");
-    int port = port_from_log(dir.path / "log");
+    auto server = start_local_gallery(dir.path / "data", dir.path / "log");
+    int port = server.port;
     ASSERT_GT(port, 0);
     std::string request = png_upload();
     ASSERT_EQ(raw_exchange(port, request).status, 200);

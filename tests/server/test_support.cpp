@@ -359,3 +359,11 @@ NewAlbum album_of(const GalleryStore& store, const std::vector<std::pair<std::st
     }
     return album;
 }
+
+LocalGallery start_local_gallery(const std::filesystem::path& data, const std::filesystem::path& log,
+                                 const std::vector<std::string>& wrapper) {
+    LocalGallery gallery;
+    gallery.process = start_server_process({"--listen", "127.0.0.1:0", "--data", data.string()}, log, wrapper);
+    gallery.port = port_from_log(log);
+    return gallery;
+}
