@@ -113,6 +113,8 @@ std::uint64_t stored_bytes(const GalleryStore& store, std::string& error) {
     return store.postgres ? postgres_stored_bytes(store, error) : sqlite_stored_bytes(store, error);
 }
 
+std::uint64_t charged_bytes(std::uint64_t file_size) { return file_size; }
+
 std::int64_t store_album(const GalleryStore& store, NewAlbum& album, StoreFailure& failure) {
     return store.postgres ? postgres_store_album(store, album, failure) : sqlite_store_album(store, album, failure);
 }

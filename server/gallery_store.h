@@ -55,7 +55,9 @@ struct StagedFile {
 
 std::optional<StoreFailure> open_staged(const GalleryStore& store, StagedFile& file);
 std::optional<StoreFailure> write_staged(StagedFile& file, std::string_view bytes);
-// fsync and close; done off the network threads since it waits for the disk.
+// Finishes a staged file as soon as its last byte is written: its bytes are made durable for the
+// store and its descriptor is released, so an upload holds none for files already received. It
+// waits for the disk (or the database), so it runs off the network thread.
 std::optional<StoreFailure> sync_staged(StagedFile& file);
 void discard_staged(StagedFile& file);
 
@@ -104,6 +106,8 @@ StoreReport check_store(const StoreLocation& where);
 
 // Bytes of all stored pictures, for the storage quota.
 std::uint64_t stored_bytes(const GalleryStore& store, std::string& error);
+// What one stored picture of `file_size` bytes costs the store, as the quota charges it.
+std::uint64_t charged_bytes(std::uint64_t file_size);
 
 // Stores the album and all its pictures, or nothing at all. Returns the album id, or 0 with
 // `failure` set. Runs off the network thread: it waits for the disk or the database.
