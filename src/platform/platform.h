@@ -83,6 +83,9 @@ void show_message(std::u16string_view caption, std::u16string_view text, Message
 // Asks the desktop to open an address (Windows: the shell's "open" verb; POSIX: xdg-open); false
 // when the desktop could not.
 bool open_address(std::u16string_view address);
+// POSIX: the programs these two start run in the folder the run started in, never in a folder
+// being walked, and with PATH cut to its absolute entries, so that nothing in an uploaded folder
+// can be started by a name search.
 
 // --- Process -----------------------------------------------------------------------------------
 

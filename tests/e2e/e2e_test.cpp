@@ -348,39 +348,52 @@ TEST(Upload, FailuresThatEndTheRun) {
 
 TEST(Upload, LinuxDesktop) {
     if (under_wine()) GTEST_SKIP() << "the Windows build shows its boxes and opens addresses through the system";
-    // Each run walks "album", whose too-big picture brings a message while the walk is inside it,
-    // and which holds a program named zenity that must never run.
+    // Each run walks "album", whose too-big picture brings a message while the walk is inside
+    // album/inner; both folders hold a zenity and a dbus-launch that must never run. PATH holds only folders the
+    // test made, so what the host has installed cannot change the outcome.
     struct DesktopCase {
         std::string name;
         std::optional<std::string> zenity;  // a stand-in zenity on PATH: its shell script
         std::vector<std::string> environment;
         std::string messages;
-        std::string open_failure = {};  // the error box when the browser cannot be started
+        std::string path_before = {}, path_after = {};  // around the test's own PATH folders
+        bool start_in_album = false;                    // the run starts inside the folder it uploads
     };
     const std::string too_big = error_box("server refuses to accept files bigger than 1K, big images ignored");
     const std::string by_hand = error_box("cannot open the web browser, open this address by hand: " + album);
-    const std::string programs = stand_in_programs().string();
+    // As the real zenity does without a session bus: it looks up a bus launcher on PATH.
+    const std::string searching_zenity =
+        "[ -e big.jpg ] && echo zenity ran inside the uploaded folder >&2\n"
+        "command -v dbus-launch >/dev/null && dbus-launch\nexit 0";
     const DesktopCase cases[] = {
         {"zenity shows the box", "exit 0", {"DISPLAY=:99"}, ""},
         {"zenity cannot reach the display", "exit 1", {"DISPLAY=:99"}, too_big},
         {"zenity killed", "kill -9 $$", {"WAYLAND_DISPLAY=wayland-9"}, too_big},
         {"browser cannot be started", std::nullopt, {"UPLOADER_OPEN_STATUS=3"}, too_big + by_hand},
-        {"empty and relative PATH entries", std::nullopt,
-         {"DISPLAY=:99", "PATH=:.:album:" + programs + ":/usr/bin:/bin"}, too_big},
+        {"empty and relative PATH entries", std::nullopt, {"DISPLAY=:99"}, too_big, ":.:album:"},
+        {"zenity searches PATH ending in an empty entry", searching_zenity, {"DISPLAY=:99"}, "", {}, ":"},
+        {"the same, started inside the uploaded folder", searching_zenity, {"DISPLAY=:99"}, "", {}, ":", true},
     };
     for (const DesktopCase& c : cases) {
         TempFolder folder;
-        write_file(folder.path / "album" / "big.jpg", std::string(2048, 'b'));
+        write_file(folder.path / "album" / "inner" / "big.jpg", std::string(2048, 'b'));
         write_file(folder.path / "album" / "small.jpg", "s");
-        write_file(folder.path / "album" / "zenity", "#!/bin/sh\necho planted zenity ran >&2\nexit 0\n");
-        fs::permissions(folder.path / "album" / "zenity", fs::perms::owner_all);
-        std::vector<std::string> environment = c.environment;
+        for (const fs::path& where : {folder.path / "album", folder.path / "album" / "inner"}) {
+            for (const char* planted : {"zenity", "dbus-launch"}) {
+                write_file(where / planted, "#!/bin/sh\necho planted " + std::string(planted) + " ran >&2\n");
+                fs::permissions(where / planted, fs::perms::owner_all);
+            }
+        }
+        std::string path = stand_in_programs().string();
         if (c.zenity) {
             write_file(folder.path / "desktop" / "zenity", "#!/bin/sh\n" + *c.zenity + "\n");
             fs::permissions(folder.path / "desktop" / "zenity", fs::perms::owner_all);
-            environment.push_back("PATH=" + (folder.path / "desktop").string() + ":" + programs + ":/usr/bin:/bin");
+            path = (folder.path / "desktop").string() + ":" + path;
         }
+        std::vector<std::string> environment = c.environment;
+        environment.push_back("PATH=" + c.path_before + path + c.path_after);
         ProgramSetup setup{{"album"}, std::nullopt, {{limits("104857600:500:1024")}, {album_reply}}, folder.path};
+        if (c.start_in_album) setup = {{"."}, std::nullopt, setup.script, folder.path / "album"};
         setup.environment = environment;
         const ProgramRun run = run_program(setup);
         EXPECT_EQ(run.exit_status, 0) << c.name;
