@@ -115,7 +115,9 @@ struct FileStatus {
 // Follows links; none when the path cannot be queried.
 std::optional<FileStatus> file_status(const NativePath& path);
 
-// mode is a C library mode such as "rb", "r" or "w". The caller closes the file with std::fclose.
+// mode is a C library mode such as "rb", "r" or "w". Null unless the path names a regular file
+// (POSIX: a FIFO, a device or a folder is refused on the open descriptor, and the open never
+// waits). The caller closes the file with std::fclose.
 std::FILE* open_file(const NativePath& path, const char* mode);
 // Room for a file's contents, or null when it cannot be had; freed with release_area and the same
 // size. Large areas come with their pages already in place (Linux: MAP_POPULATE), which costs far

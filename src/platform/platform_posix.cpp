@@ -123,13 +123,28 @@ std::optional<FileStatus> file_status(const NativePath& path) {
 }
 
 std::FILE* open_file(const NativePath& path, const char* mode) {
-    // "e": close-on-exec set by the open itself, so no started program inherits the file.
-    char with_cloexec[8] = {};
-    std::size_t length = std::strlen(mode);
-    if (length + 2 > sizeof with_cloexec) return nullptr;
-    std::memcpy(with_cloexec, mode, length);
-    with_cloexec[length] = 'e';
-    return std::fopen(path.c_str(), with_cloexec);
+    // Opened without blocking and confirmed a regular file on the descriptor itself: a name swapped
+    // for a FIFO after it was checked would otherwise block the open for ever (no writer), and a
+    // device or a folder would give a stream that is no file. Close-on-exec is set by the open
+    // itself, so no started program inherits the file.
+    const bool update = std::strchr(mode, '+') != nullptr;
+    int flags = O_CLOEXEC | O_NONBLOCK | O_NOCTTY | (update ? O_RDWR : 0);
+    switch (mode[0]) {
+        case 'r': flags |= update ? 0 : O_RDONLY; break;
+        case 'w': flags |= (update ? 0 : O_WRONLY) | O_CREAT | O_TRUNC; break;
+        case 'a': flags |= (update ? 0 : O_WRONLY) | O_CREAT | O_APPEND; break;
+        default: return nullptr;
+    }
+    const int descriptor = ::open(path.c_str(), flags, 0666);
+    if (descriptor < 0) return nullptr;
+    struct stat info {};
+    std::FILE* file = nullptr;
+    if (::fstat(descriptor, &info) == 0 && S_ISREG(info.st_mode) &&
+        ::fcntl(descriptor, F_SETFL, ::fcntl(descriptor, F_GETFL) & ~O_NONBLOCK) == 0) {
+        file = ::fdopen(descriptor, mode);
+    }
+    if (file == nullptr) ::close(descriptor);
+    return file;
 }
 
 namespace {

@@ -2,10 +2,18 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <future>
 #include <filesystem>
 #include <string>
 #include <vector>
+
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include "platform/platform.h"
 #include "support/loopback.h"
@@ -199,6 +207,42 @@ TEST(PlatformFiles, NamesThatAreNotUtf8StillOpen) {
     ASSERT_TRUE(status);
     EXPECT_EQ(status->size, 3u);
     EXPECT_EQ(read_native_path_of(native_path_of(temp.path) + "/" + names[0]), "raw");
+}
+
+TEST(PlatformFiles, OpensOnlyRegularFilesAndNeverWaits) {
+    // A name checked as a file may be something else by the time it is opened: a FIFO without a
+    // writer (or reader) would hold a blocking open for ever.
+    TempFolder temp;
+    const fs::path fifo = temp.path / "fifo.jpg";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    fs::create_directories(temp.path / "folder.jpg");
+    struct Case {
+        fs::path path;
+        const char* mode;
+    };
+    const Case refused[] = {{fifo, "rb"}, {fifo, "w"}, {temp.path / "folder.jpg", "rb"}, {"/dev/null", "rb"},
+                            {"/dev/null", "w"}};
+    for (const Case& c : refused) {
+        auto opened = std::async(std::launch::async, [&] { return platform::open_file(native_path_of(c.path), c.mode); });
+        if (opened.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+            ADD_FAILURE() << c.path << " " << c.mode << " blocks";
+            ::close(::open(fifo.c_str(), O_RDWR));  // lets the blocked open through
+        }
+        std::FILE* file = opened.get();
+        EXPECT_EQ(file, nullptr) << c.path << " " << c.mode;
+        if (file != nullptr) std::fclose(file);
+    }
+    // With the other end open the FIFO's open would not block, but it is still no file.
+    const int writer = ::open(fifo.c_str(), O_RDWR);
+    EXPECT_EQ(platform::open_file(native_path_of(fifo), "rb"), nullptr);
+    ::close(writer);
+
+    // Regular files open as the mode says, and the streams block as usual.
+    std::FILE* written = platform::open_file(native_path_of(temp.path / "new.ini"), "w");
+    ASSERT_NE(written, nullptr);
+    std::fputs("2.0 L true", written);
+    std::fclose(written);
+    EXPECT_EQ(read_native_path_of(native_path_of(temp.path / "new.ini")), "2.0 L true");
 }
 
 TEST(PlatformFiles, SavedDirectoryOutlivesARename) {
