@@ -1,6 +1,7 @@
 // Records shared between the stages of a run.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -12,7 +13,10 @@ struct ServerLimits {
     std::uint32_t largest_file = 0;  // bytes
 };
 
-// The user's two options, passed to the gallery unchanged.
+// The user's two options, passed to the gallery unchanged. Longer words in the settings file are cut
+// to these lengths (bytes, each of which widens to at most one UTF-16 character).
+inline constexpr std::size_t LONGEST_OPTION_LETTERS = 20;
+inline constexpr std::size_t LONGEST_SWITCH_WORD = 10;
 struct Settings {
     std::string option_letters;
     std::string switch_word;

@@ -53,10 +53,8 @@ void collect_file(UploadBatch& batch, const platform::NativePath& path, std::uin
     // The reads go straight into the file's area: no buffer of the stream's own to allocate, fill
     // and copy from (nor the status query that sizes it).
     std::setvbuf(file, nullptr, _IONBF, 0);
-    const bool held = batch_add_contents(batch, size, file);
+    batch_add_file(batch, size, name, file);
     std::fclose(file);
-    // A file that could not be held in full leaves neither contents nor a list line.
-    if (held && !batch_add_line(batch, size, name)) batch_drop_last_contents(batch);
 }
 
 bool collect_folder(UploadBatch& batch, const platform::NativePath& path, const platform::FileIdentity& identity,

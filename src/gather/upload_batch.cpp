@@ -55,11 +55,16 @@ std::span<const HeldFile> batch_files(const UploadBatch& batch) {
     return batch.count == 0 ? std::span<const HeldFile>() : std::span<const HeldFile>(batch.files, batch.count);
 }
 
-bool batch_add_contents(UploadBatch& batch, std::uint64_t size, std::FILE* file) {
-    if (batch.total + size > LARGEST_BODY) {
-        warn_once(batch.warned_body_too_large, messages::body_too_large);
-        return false;
-    }
+namespace {
+
+// A list line's size field: at least nine digits; sizes of a billion bytes or more take more, and
+// are counted as they are.
+std::size_t format_size(char (&digits)[32], std::uint64_t size) {
+    return static_cast<std::size_t>(std::snprintf(digits, sizeof digits, "%09" PRIu64, size));
+}
+
+// Reads size bytes of an open file into a new area at the end of the table.
+bool hold_contents(UploadBatch& batch, std::uint64_t size, std::FILE* file) {
     if (!grow(batch.files, batch.table_capacity, batch.count + 1, CONTENTS_GROWTH)) {
         warn_once(batch.warned_no_memory, messages::cannot_hold_file);
         return false;
@@ -88,10 +93,37 @@ bool batch_add_contents(UploadBatch& batch, std::uint64_t size, std::FILE* file)
     return true;
 }
 
-bool batch_add_line(UploadBatch& batch, std::uint64_t size, std::u16string_view name) {
-    // At least nine digits; sizes of a billion bytes or more take more, and are counted as they are.
+void drop_last_contents(UploadBatch& batch) {
+    const HeldFile& last = batch.files[--batch.count];
+    batch.total -= last.size;
+    platform::release_area(last.bytes, static_cast<std::size_t>(last.size));
+}
+
+}  // namespace
+
+bool batch_add_file(UploadBatch& batch, std::uint64_t size, std::u16string_view name, std::FILE* file) {
+    // Everything the file adds is counted before anything is held: its contents, its line, and the
+    // text lines that still come when the request is sent. Each term is below 2^33, so the sum
+    // cannot wrap.
     char digits[32];
-    const std::size_t digit_count = static_cast<std::size_t>(std::snprintf(digits, sizeof digits, "%09" PRIu64, size));
+    const std::uint64_t line_bytes = 2 * (std::uint64_t{format_size(digits, size)} + 2 + name.size());
+    if (size > LARGEST_BODY || line_bytes > LARGEST_BODY ||
+        batch.total + size + line_bytes + LONGEST_TEXT_LINES > LARGEST_BODY) {
+        warn_once(batch.warned_body_too_large, messages::body_too_large);
+        return false;
+    }
+    if (!hold_contents(batch, size, file)) return false;
+    // A file whose line cannot be added leaves neither contents nor a line.
+    if (!batch_add_line(batch, size, name)) {
+        drop_last_contents(batch);
+        return false;
+    }
+    return true;
+}
+
+bool batch_add_line(UploadBatch& batch, std::uint64_t size, std::u16string_view name) {
+    char digits[32];
+    const std::size_t digit_count = format_size(digits, size);
     const std::size_t line_length = digit_count + 1 + name.size() + 1;
     if (name.size() > SIZE_MAX / 2 - digit_count - 2 - batch.list_length ||
         !grow(batch.list, batch.list_capacity, batch.list_length + line_length, LIST_GROWTH)) {
@@ -106,13 +138,6 @@ bool batch_add_line(UploadBatch& batch, std::uint64_t size, std::u16string_view 
     batch.list_length += line_length;
     batch.total += 2 * line_length;
     return true;
-}
-
-void batch_drop_last_contents(UploadBatch& batch) {
-    if (batch.count == 0) return;
-    const HeldFile& last = batch.files[--batch.count];
-    batch.total -= last.size;
-    platform::release_area(last.bytes, static_cast<std::size_t>(last.size));
 }
 
 void batch_release(UploadBatch& batch) {

@@ -7,6 +7,9 @@
 #include <span>
 #include <string_view>
 
+#include "common/constants.h"
+#include "common/types.h"
+
 // Buffers grow by these fixed steps, never by doubling.
 inline constexpr std::size_t LIST_GROWTH = 512;     // characters
 inline constexpr std::size_t CONTENTS_GROWTH = 10;  // entries
@@ -14,6 +17,10 @@ inline constexpr std::size_t READ_PIECE = 10240;    // bytes per fread
 // The request body must fit a 32-bit Content-Length; a file that would take the batch past it
 // cannot be sent and is not held.
 inline constexpr std::uint64_t LARGEST_BODY = 0xFFFFFFFF;
+// What the body holds besides the batch, at most: the version and the two settings words, each on
+// a line of its own. A file is held only when it fits with this room kept free.
+inline constexpr std::uint64_t LONGEST_TEXT_LINES =
+    2 * (PRODUCT_VERSION_UTF16.size() + LONGEST_OPTION_LETTERS + LONGEST_SWITCH_WORD + 3);
 
 struct HeldFile {
     std::byte* bytes = nullptr;  // from platform::hold_area; null for an empty file
@@ -52,15 +59,14 @@ struct UploadBatch {
 
 // Starts empty with the first steps of room (or none, when even that cannot be had: adding grows it).
 void batch_init(UploadBatch& batch);
-// Reads size bytes of an open file into a new area. On failure (the file is shorter than its size,
-// the area or a table slot cannot be had, the body would pass 4 GB) it shows why, once per run for
-// the last two, and the batch is unchanged.
-bool batch_add_contents(UploadBatch& batch, std::uint64_t size, std::FILE* file);
-// Appends the file's list line; name is the name exactly as the file was reached. False, with the
-// memory message once per run, when the list cannot grow; the list is then unchanged.
+// Holds one file: reads size bytes of the open file into a new area and appends its list line, with
+// name exactly as the file was reached. Refused, with the batch unchanged and the reason shown, when
+// the file is shorter than its size, when memory runs short, or when its contents and line would
+// take the body past 4 GB (these two once per run).
+bool batch_add_file(UploadBatch& batch, std::uint64_t size, std::u16string_view name, std::FILE* file);
+// Appends a list line alone. False, with the memory message once per run, when the list cannot
+// grow; the list is then unchanged.
 bool batch_add_line(UploadBatch& batch, std::uint64_t size, std::u16string_view name);
-// Lets go of the contents held last, for a file whose list line could not be added.
-void batch_drop_last_contents(UploadBatch& batch);
 void batch_release(UploadBatch& batch);
 
 // The number of files whose contents are held.

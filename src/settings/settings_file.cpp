@@ -27,8 +27,9 @@ std::optional<platform::NativePath> settings_path() {
 }  // namespace
 
 std::optional<Settings> read_settings(std::FILE* file) {
-    char version[6] = {}, letters[21] = {}, switch_word[11] = {};
-    // Each word is cut at its width; what is cut off becomes the next word.
+    char version[6] = {}, letters[LONGEST_OPTION_LETTERS + 1] = {}, switch_word[LONGEST_SWITCH_WORD + 1] = {};
+    // Each word is cut at its width (the two longest lengths); what is cut off becomes the next word.
+    static_assert(LONGEST_OPTION_LETTERS == 20 && LONGEST_SWITCH_WORD == 10);
     if (std::fscanf(file, "%5s%20s%10s", version, letters, switch_word) != 3) return std::nullopt;
     if (std::string_view(version) != PRODUCT_VERSION) return std::nullopt;
     for (const char* letter = letters; *letter != '\0'; ++letter) {

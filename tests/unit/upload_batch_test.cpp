@@ -8,8 +8,11 @@
 #include "common/constants.h"
 #include "gather/upload_batch.h"
 #include "platform/platform.h"
+#include "upload/upload_request.h"
 #include "stubs/ui_recorder.h"
+#include "platform/utf8.h"
 #include "support/temp_folder.h"
+#include "support/wire_text.h"
 
 namespace {
 
@@ -26,7 +29,9 @@ std::string pattern(std::size_t length, unsigned seed = 0) {
     return bytes;
 }
 
-// Writes the bytes to a file and offers it to the batch with the given size.
+// Writes the bytes to a file and offers it to the batch with the given size, as "p.jpg": its list
+// line takes 32 bytes while the size has nine digits.
+constexpr std::uint64_t LINE_BYTES = 32;
 bool add_file(UploadBatch& batch, const TempFolder& folder, const std::string& bytes, std::uint64_t size) {
     const std::filesystem::path path = folder.path / "picture.jpg";
     write_file(path, bytes);
@@ -35,7 +40,7 @@ bool add_file(UploadBatch& batch, const TempFolder& folder, const std::string& b
         ADD_FAILURE() << "cannot open " << path;
         return false;
     }
-    const bool held = batch_add_contents(batch, size, file);
+    const bool held = batch_add_file(batch, size, u"p.jpg", file);
     std::fclose(file);
     return held;
 }
@@ -119,24 +124,27 @@ TEST(UploadBatch, HoldsTheMeasuredSizeOrNothing) {
     };
     const std::u16string short_file = u"filesize incorrect, file ignored";
     const std::u16string too_big = u"an upload cannot pass 4 GB, files beyond it ignored";
+    // The most a batch may hold and still leave room for the version and the longest settings.
+    const std::uint64_t brim = LARGEST_BODY - LONGEST_TEXT_LINES;
     const Case cases[] = {
         {"three pieces, the last one short", 2, 25000, 25000, u""},
         {"one whole piece", 2, 10240, 10240, u""},
         {"empty", 2, 0, 0, u""},
         {"grown since it was measured: only the measured part", 2, 300, 100, u""},
-        {"exactly the largest body", LARGEST_BODY - 4, 4, 4, u""},
+        {"contents and line exactly to the brim", brim - LINE_BYTES - 4, 4, 4, u""},
         {"shorter than measured", 2, 10, 11, short_file},
         {"short after whole pieces", 2, 20485, 30000, short_file},
         {"empty but measured", 2, 0, 1, short_file},
-        {"one byte past the largest body", LARGEST_BODY - 4, 5, 5, too_big},
+        {"contents fit, their line does not", brim - LINE_BYTES - 3, 4, 4, too_big},
+        {"contents fit, the text lines do not", LARGEST_BODY - LINE_BYTES - 4, 4, 4, too_big},
         {"alone past the largest body", 2, 3, 0xFFFFFFFE, too_big},
+        {"too large for any length", 2, 3, std::uint64_t{1} << 62, too_big},
     };
     TempFolder folder;
     for (const Case& c : cases) {
         recorded_ui().clear();
         UploadBatch batch;
         batch_init(batch);
-        batch_add_line(batch, 1, u"earlier.jpg");
         ASSERT_TRUE(add_file(batch, folder, "x", 1));
         batch.total = c.total_before;
         const std::u16string list_before = list_text(batch);
@@ -144,40 +152,52 @@ TEST(UploadBatch, HoldsTheMeasuredSizeOrNothing) {
 
         const bool held = add_file(batch, folder, bytes, c.size);
 
-        // The list line is the caller's to add.
-        EXPECT_EQ(list_text(batch), list_before) << c.what;
         EXPECT_EQ(held_text(batch_files(batch)[0]), "x") << c.what;
         if (c.message.empty()) {
             EXPECT_TRUE(held) << c.what;
             ASSERT_EQ(batch_count(batch), 2u) << c.what;
             EXPECT_EQ(held_text(batch_files(batch)[1]), bytes.substr(0, static_cast<std::size_t>(c.size))) << c.what;
-            EXPECT_EQ(batch.total, c.total_before + c.size) << c.what;
+            EXPECT_EQ(list_text(batch), list_before + platform::utf8_to_utf16(list_line(c.size, "p.jpg")))
+                << c.what;
+            EXPECT_EQ(batch.total, c.total_before + c.size + LINE_BYTES) << c.what;
             EXPECT_TRUE(recorded_ui().empty()) << c.what;
         } else {
             EXPECT_FALSE(held) << c.what;
             EXPECT_EQ(batch_count(batch), 1u) << c.what;
+            EXPECT_EQ(list_text(batch), list_before) << c.what;
             EXPECT_EQ(batch.total, c.total_before) << c.what;
             EXPECT_EQ(recorded_ui(), (std::vector<UiEvent>{{u"Uploader error", c.message, false}})) << c.what;
         }
     }
 }
 
+TEST(UploadBatch, ABatchFilledToTheBrimStillMakesASendableBody) {
+    // Whatever the settings file holds, the body's length must stay what 32 bits can announce.
+    TempFolder folder;
+    UploadBatch batch;
+    batch_init(batch);
+    batch.total = LARGEST_BODY - LONGEST_TEXT_LINES - LINE_BYTES - 4;
+    ASSERT_TRUE(add_file(batch, folder, "full", 4));
+    const Settings longest{std::string(LONGEST_OPTION_LETTERS, 'L'), std::string(LONGEST_SWITCH_WORD, 'w')};
+    EXPECT_EQ(upload_body_length(batch, longest), LARGEST_BODY);
+}
+
 TEST(UploadBatch, WhatCannotBeHeldIsAnnouncedOncePerRun) {
-    // Sizes offered in turn to one batch that already holds nearly 4 GB.
+    // Sizes offered in turn to one batch that has room left for two lines and four bytes.
     struct Offer {
         std::size_t size;
         bool held;
     };
-    const Offer offers[] = {{5, false}, {6, false}, {2, true}, {3, false}, {0, true}};
+    const Offer offers[] = {{37, false}, {40, false}, {2, true}, {3, false}, {2, true}};
     recorded_ui().clear();
     TempFolder folder;
     UploadBatch batch;
     batch_init(batch);
-    batch.total = LARGEST_BODY - 4;
+    batch.total = LARGEST_BODY - LONGEST_TEXT_LINES - 2 * LINE_BYTES - 4;
     std::uint64_t total = batch.total;
     for (const Offer& offer : offers) {
         EXPECT_EQ(add_file(batch, folder, pattern(offer.size), offer.size), offer.held) << offer.size;
-        if (offer.held) total += offer.size;
+        if (offer.held) total += offer.size + LINE_BYTES;
         EXPECT_EQ(batch.total, total) << offer.size;
     }
     EXPECT_EQ(batch_count(batch), 2u);

@@ -25,9 +25,8 @@ void add_file(UploadBatch& batch, const std::string& contents, std::u16string_vi
     ASSERT_NE(file, nullptr);
     std::fwrite(contents.data(), 1, contents.size(), file);
     std::rewind(file);
-    ASSERT_TRUE(batch_add_contents(batch, contents.size(), file));
+    ASSERT_TRUE(batch_add_file(batch, contents.size(), name, file));
     std::fclose(file);
-    batch_add_line(batch, contents.size(), name);
 }
 
 // Sends the upload to a scripted gallery and gives the bytes it received.
