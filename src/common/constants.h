@@ -50,6 +50,7 @@ inline constexpr std::u16string_view filesize_incorrect = u"filesize incorrect, 
 inline constexpr std::u16string_view cannot_hold_file = u"not enough memory for a file, file ignored";
 inline constexpr std::u16string_view body_too_large = u"an upload cannot pass 4 GB, files beyond it ignored";
 inline constexpr std::u16string_view line_break_in_name = u"file names with a line break cannot be listed, such files ignored";
+inline constexpr std::u16string_view folder_left = u"cannot return to a folder being gathered, the rest of it ignored";
 inline constexpr std::u16string_view folder_lost = u"cannot return to the folder being gathered, relative names ignored";
 inline constexpr std::u16string_view cannot_open_address = u"cannot open the web browser, open this address by hand: ";
 inline constexpr std::u16string_view too_deep = u"folders nested too deeply, deeper folders ignored";

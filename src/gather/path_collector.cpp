@@ -90,9 +90,18 @@ bool collect_folder(UploadBatch& batch, const platform::NativePath& path, const 
     // Back to exactly where the walk started, so later relative paths name what the user meant.
     const bool restored = platform::restore_current_dir(*saved);
     platform::release_saved_dir(*saved);
-    if (!restored && !batch.current_dir_lost) {
-        show_error(messages::folder_lost);
-        batch.current_dir_lost = true;
+    if (!restored) {
+        // Only the outermost level decides about later arguments: when it gets back, the folders
+        // above the lost one were left early, but relative names still mean what the user meant.
+        if (walk.depth > 0) {
+            if (!batch.warned_folder_left) {
+                show_error(messages::folder_left);
+                batch.warned_folder_left = true;
+            }
+        } else if (!batch.current_dir_lost) {
+            show_error(messages::folder_lost);
+            batch.current_dir_lost = true;
+        }
     }
     return restored;
 }

@@ -10,6 +10,8 @@
 inline constexpr std::size_t MAX_FOLDER_DEPTH = 64;
 
 // Adds a file, or everything in a folder, to the batch. A path that cannot be queried, opened or
-// listed is skipped without a message. The current directory is the same afterwards; where it
-// cannot be brought back, that is shown once and later relative paths are skipped.
+// listed is skipped without a message. The current directory is the same afterwards. Where the walk
+// cannot return to a folder inside it, the rest of the folders above it is left out (shown once);
+// where it cannot return to where it started, that is shown once and later relative paths are
+// skipped.
 void collect_path(UploadBatch& batch, const platform::NativePath& path, const ServerLimits& limits);

@@ -151,6 +151,6 @@ void batch_release(UploadBatch& batch) {
     batch.list_length = batch.list_capacity = batch.count = batch.table_capacity = 0;
     batch.warned_too_big = batch.warned_too_many = batch.warned_too_deep = false;
     batch.warned_no_memory = batch.warned_body_too_large = batch.warned_line_break = false;
-    batch.current_dir_lost = false;
+    batch.warned_folder_left = batch.current_dir_lost = false;
     batch.total = 2;
 }

@@ -45,7 +45,9 @@ struct UploadBatch {
     bool warned_no_memory = false;
     bool warned_body_too_large = false;
     bool warned_line_break = false;
-    // The walk could not return to a folder: relative names no longer name what the user meant.
+    bool warned_folder_left = false;
+    // The walk could not return to where it started: relative names no longer name what the user
+    // meant.
     bool current_dir_lost = false;
     // Bytes the batch adds to the body: 2 for the line feed that closes the list, 2 per list
     // character, and every file's size.

@@ -1,6 +1,8 @@
 // Records what the program would show or open, for tests that run it in-process.
 #include "stubs/ui_recorder.h"
 
+#include <utility>
+
 #include "platform/platform.h"
 #include "platform/utf8.h"
 
@@ -14,6 +16,11 @@ bool& desktop_cannot_open() {
     return fails;
 }
 
+std::function<void()>& while_next_box_is_open() {
+    static std::function<void()> action;
+    return action;
+}
+
 std::ostream& operator<<(std::ostream& out, const UiEvent& event) {
     return out << (event.information ? "[info] " : "") << platform::utf16_to_utf8(event.caption) << ": \""
                << platform::utf16_to_utf8(event.text) << '"';
@@ -23,6 +30,7 @@ namespace platform {
 
 void show_message(std::u16string_view caption, std::u16string_view text, MessageStyle style) {
     recorded_ui().push_back({std::u16string(caption), std::u16string(text), style == MessageStyle::information});
+    if (const std::function<void()> action = std::exchange(while_next_box_is_open(), nullptr)) action();
 }
 
 bool open_address(std::u16string_view address) {

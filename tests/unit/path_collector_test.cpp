@@ -272,6 +272,48 @@ TEST(CollectPath, WalksFromACurrentFolderThatCannotBeListed) {
     EXPECT_TRUE(recorded_ui().empty());
 }
 
+TEST(CollectPath, OnlyTheStartingFolderLostStopsRelativeArguments) {
+    if (const std::string why = superuser_skip_reason(); !why.empty()) GTEST_SKIP() << why;
+    // The walk is in start/top/mid/inner when its too-big picture brings a box; meanwhile one
+    // folder on the way back is locked. Then a relative and an absolute argument follow.
+    struct Case {
+        const char* what;
+        fs::path locked;  // below the starting folder; empty: the starting folder itself
+        bool relative_gathered;
+        std::vector<std::u16string> messages;
+    };
+    const std::u16string too_big = u"server refuses to accept files bigger than 1K, big images ignored";
+    const Case cases[] = {
+        {"a folder inside the walk", "top/mid", true, {too_big, std::u16string(messages::folder_left)}},
+        {"the starting folder", "", false, {too_big, std::u16string(messages::folder_lost)}},
+    };
+    for (const Case& c : cases) {
+        recorded_ui().clear();
+        TempFolder temp, elsewhere;
+        const fs::path start = temp.path / "start";
+        write_file(start / "top" / "mid" / "inner" / "big.jpg", std::string(1025, 'b'));
+        write_file(start / "later.jpg", "later");
+        write_file(elsewhere.path / "absolute.jpg", "abs");
+        const fs::path locked = start / c.locked;
+        UploadBatch batch;
+        batch_init(batch);
+        {
+            const InFolder in(start);
+            while_next_box_is_open() = [&] { fs::permissions(locked, fs::perms::none); };
+            for (const fs::path& path : {fs::path("top"), fs::path("later.jpg"), elsewhere.path / "absolute.jpg"}) {
+                collect_path(batch, native_path_of(path), {0xFFFFFFFF, 0xFFFFFFFF, 1024});
+            }
+            fs::permissions(locked, fs::perms::owner_all);
+        }
+        std::vector<Gathered> expected{{utf16_line(3, (elsewhere.path / "absolute.jpg").string()), "abs"}};
+        if (c.relative_gathered) expected.push_back({u"000000005:later.jpg\n", "later"});
+        EXPECT_EQ(gathered(batch), sorted(expected)) << c.what;
+        std::vector<UiEvent> shown;
+        for (const std::u16string& message : c.messages) shown.push_back(error_box(message));
+        EXPECT_EQ(recorded_ui(), shown) << c.what;
+    }
+}
+
 TEST(CollectPath, LeavesOutNamesWithALineFeedOnce) {
     // Such a name would end its list line early and forge the next one.
     recorded_ui().clear();
