@@ -130,8 +130,13 @@ void make_folder(const NativePath& path);
 // A path that names the same file whatever the current directory is.
 bool is_absolute(const NativePath& path);
 
-// The current directory, kept so that it can be restored exactly, even if its path changes
-// meanwhile (where the system allows).
+// The current directory, kept so that it can be restored exactly: by a descriptor on POSIX, so a
+// rename or move meanwhile does not matter. Windows can only enter a folder by its path; a handle
+// kept on the folder asks the system for its present path (Vista and later), and where the system
+// cannot say (NT 5, Wine, which keeps the path a handle was opened by) the saved path is tried. On
+// both, restoring never lands in another folder that has taken the old path: it fails instead.
+// (On Windows a folder being listed cannot be renamed at all, so this concerns the folder the walk
+// started in.)
 std::optional<SavedDir> save_current_dir();
 bool restore_current_dir(const SavedDir& saved);
 void release_saved_dir(SavedDir& saved);

@@ -151,6 +151,44 @@ void release_area(std::byte* area, std::size_t) { std::free(area); }
 
 void make_folder(const NativePath& path) { ::CreateDirectoryW(wide(path), nullptr); }
 
+namespace {
+
+// A handle that marks a folder without holding it: others may still rename or delete it.
+HANDLE open_folder(const wchar_t* path) {
+    const HANDLE handle = ::CreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    return handle == INVALID_HANDLE_VALUE ? nullptr : handle;
+}
+
+std::optional<FileIdentity> identity_of(HANDLE handle) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (handle == nullptr || !::GetFileInformationByHandle(handle, &info)) return std::nullopt;
+    return FileIdentity{info.dwVolumeSerialNumber, (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+}
+
+// Where the handle's folder is now. The system call came with Vista, so it is looked up rather
+// than linked: NT 5 goes without, and restores by the saved path.
+std::optional<NativePath> current_path_of(HANDLE handle) {
+    using FinalPath = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD);
+    const HMODULE kernel = ::GetModuleHandleW(L"kernel32.dll");
+    const auto final_path = kernel == nullptr ? nullptr
+                                              : reinterpret_cast<FinalPath>(reinterpret_cast<void (*)()>(
+                                                    ::GetProcAddress(kernel, "GetFinalPathNameByHandleW")));
+    if (final_path == nullptr || handle == nullptr) return std::nullopt;
+    const DWORD needed = final_path(handle, nullptr, 0, 0);
+    if (needed == 0) return std::nullopt;
+    std::u16string path(needed, u'\0');
+    const DWORD length = final_path(handle, reinterpret_cast<wchar_t*>(path.data()), needed, 0);
+    if (length == 0 || length >= needed) return std::nullopt;
+    path.resize(length);
+    // "\\?\C:\x" and "\\?\UNC\server\share\x": the current directory takes the plain forms.
+    if (path.starts_with(u"\\\\?\\UNC\\")) path.replace(0, 8, u"\\\\");
+    else if (path.starts_with(u"\\\\?\\")) path.erase(0, 4);
+    return path;
+}
+
+}  // namespace
+
 std::optional<SavedDir> save_current_dir() {
     const DWORD needed = ::GetCurrentDirectoryW(0, nullptr);
     if (needed == 0) return std::nullopt;
@@ -158,12 +196,25 @@ std::optional<SavedDir> save_current_dir() {
     const DWORD length = ::GetCurrentDirectoryW(needed, reinterpret_cast<wchar_t*>(path.data()));
     if (length == 0 || length >= needed) return std::nullopt;
     path.resize(length);
-    return SavedDir{path};
+    return SavedDir{open_folder(L"."), path};
 }
 
-bool restore_current_dir(const SavedDir& saved) { return change_dir(saved.path); }
+bool restore_current_dir(const SavedDir& saved) {
+    if (saved.handle == nullptr) return change_dir(saved.path);
+    const std::optional<NativePath> now = current_path_of(saved.handle);
+    if (!change_dir(now ? *now : saved.path)) return false;
+    // Another folder may have taken the old path since: only the saved folder itself will do.
+    const HANDLE current = open_folder(L".");
+    const std::optional<FileIdentity> arrived = identity_of(current);
+    if (current != nullptr) ::CloseHandle(current);
+    return arrived && arrived == identity_of(saved.handle);
+}
 
-void release_saved_dir(SavedDir& saved) { saved.path.clear(); }
+void release_saved_dir(SavedDir& saved) {
+    if (saved.handle != nullptr) ::CloseHandle(saved.handle);
+    saved.handle = nullptr;
+    saved.path.clear();
+}
 
 // "C:\x" and "\\server\share\x" only: "C:x" and "\x" still depend on the current folder or drive.
 bool is_absolute(const NativePath& path) {

@@ -8,7 +8,8 @@
 namespace platform {
 
 struct SavedDir {
-    NativePath path;
+    void* handle = nullptr;  // the folder itself (a HANDLE), so a rename meanwhile does not matter
+    NativePath path;         // used where the system cannot say where the handle's folder is now
 };
 
 struct DirWalker {
