@@ -314,31 +314,6 @@ TEST(CollectPath, OnlyTheStartingFolderLostStopsRelativeArguments) {
     }
 }
 
-TEST(CollectPath, ReturnsToFoldersRenamedDuringTheWalk) {
-    // While the walk is in start/top/inner with a box open, the starting folder and the folder
-    // above the walk's are renamed; the walk still ends where it started. (Windows refuses to
-    // rename a folder that is being listed.)
-    recorded_ui().clear();
-    TempFolder temp;
-    write_file(temp.path / "start" / "top" / "inner" / "big.jpg", std::string(1025, 'b'));
-    write_file(temp.path / "start" / "top" / "after.jpg", "after");
-    write_file(temp.path / "start" / "later.jpg", "later");
-    UploadBatch batch;
-    batch_init(batch);
-    {
-        const InFolder in(temp.path / "start");
-        while_next_box_is_open() = [&] {
-            fs::rename(temp.path / "start" / "top", temp.path / "start" / "top2");
-            fs::rename(temp.path / "start", temp.path / "start2");
-        };
-        collect_path(batch, native_path_of("top"), {0xFFFFFFFF, 0xFFFFFFFF, 1024});
-        collect_path(batch, native_path_of("later.jpg"), {0xFFFFFFFF, 0xFFFFFFFF, 1024});
-        EXPECT_TRUE(fs::equivalent(fs::current_path(), temp.path / "start2"));
-    }
-    EXPECT_EQ(gathered(batch), sorted({{u"000000005:after.jpg\n", "after"}, {u"000000005:later.jpg\n", "later"}}));
-    EXPECT_EQ(recorded_ui(), std::vector<UiEvent>{error_box(u"server refuses to accept files bigger than 1K, big images ignored")});
-}
-
 TEST(CollectPath, LeavesOutNamesWithALineFeedOnce) {
     // Such a name would end its list line early and forge the next one.
     recorded_ui().clear();
