@@ -349,8 +349,8 @@ TEST(Upload, FailuresThatEndTheRun) {
 TEST(Upload, LinuxDesktop) {
     if (under_wine()) GTEST_SKIP() << "the Windows build shows its boxes and opens addresses through the system";
     // Each run walks "album", whose too-big picture brings a message while the walk is inside
-    // album/inner; both folders hold a zenity and a dbus-launch that must never run. PATH holds only folders the
-    // test made, so what the host has installed cannot change the outcome.
+    // album/inner; both folders hold a zenity and a dbus-launch that must never run. PATH holds
+    // only folders the test made, so what the host has installed cannot change the outcome.
     struct DesktopCase {
         std::string name;
         std::optional<std::string> zenity;  // a stand-in zenity on PATH: its shell script
