@@ -238,9 +238,10 @@ OptionsParse parse_server_options(const std::vector<std::string>& args) {
 
 std::string check_budgets(const ServerConfig& config, std::uint64_t descriptors) {
     const ConnectionBudgets& b = config.budgets;
-    // Each connection is a socket and each file being written a descriptor; the store, the lanes
-    // and the spare descriptor for answering when they run out need a few more.
-    std::uint64_t need = b.most_connections + b.staged_files + 64;
+    // Each connection is a socket, and a picture being sent on it one more; each file being written
+    // is one; the store, the lanes and the spare descriptor for answering when they run out need a
+    // few more.
+    std::uint64_t need = 2 * b.most_connections + b.staged_files + 64;
     if (need > descriptors)
         return "--max-connections " + std::to_string(b.most_connections) + " and --max-staged-files " +
                std::to_string(b.staged_files) + " need " + std::to_string(need) + " file descriptors; this process may open " +

@@ -125,7 +125,7 @@ TEST(GalleryBodyRate, BytesSentEarlyBuyNoLongSilence) {
 
 TEST(GalleryStagedFiles, UploadsHoldOneDescriptorEachUnderASmallLimit) {
     TempFolder dir;
-    auto server = start_with(dir, {"--max-connections", "40", "--max-staged-files", "8"},
+    auto server = start_with(dir, {"--max-connections", "24", "--max-staged-files", "8"},
                              {"/usr/bin/prlimit", "--nofile=128:128", "--"});
     ASSERT_GT(server.port, 0) << read_whole_file(dir.path / "log");
     std::vector<BodyFile> files;
@@ -149,7 +149,7 @@ TEST(GalleryStagedFiles, BudgetsThatCannotFitTheDescriptorLimitAreRefusedAtStart
                                         (dir.path / "data").string(), "--listen", "127.0.0.1:0"},
                                        {}, 20);
     EXPECT_EQ(result.exit_code, 2);
-    EXPECT_NE(result.err.find("--max-connections 1000 and --max-staged-files 256 need 1320 file descriptors; this "
+    EXPECT_NE(result.err.find("--max-connections 1000 and --max-staged-files 256 need 2320 file descriptors; this "
                               "process may open 128"),
               std::string::npos)
         << result.err;

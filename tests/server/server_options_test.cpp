@@ -153,7 +153,7 @@ TEST(ServerOptions, EveryBudgetIsAnOptionAndBudgetsThatClashAreNamed) {
     EXPECT_EQ(b.page_cache, 0u);
     EXPECT_EQ(b.stop_grace, std::chrono::seconds(10));
     EXPECT_EQ(parsed.config.read_threads, 4u);
-    EXPECT_TRUE(check_budgets(parsed.config, 1080).empty()) << check_budgets(parsed.config, 1080);
+    EXPECT_TRUE(check_budgets(parsed.config, 2080).empty()) << check_budgets(parsed.config, 2080);
 
     struct Case {
         std::vector<std::string> args;
@@ -161,9 +161,9 @@ TEST(ServerOptions, EveryBudgetIsAnOptionAndBudgetsThatClashAreNamed) {
         std::string named;  // empty: they work together
     };
     for (const Case& c : std::vector<Case>{
-             {{}, 1320, ""},
-             {{}, 1319, "need 1320 file descriptors; this process may open 1319"},
-             {{"--max-connections", "40", "--max-staged-files", "8"}, 128, ""},
+             {{}, 2320, ""},
+             {{}, 2319, "need 2320 file descriptors; this process may open 2319"},
+             {{"--max-connections", "24", "--max-staged-files", "8"}, 120, ""},
              {{"--linger-read-timeout", "5", "--linger-timeout", "2"}, 4096, "--linger-read-timeout"},
              {{"--max-list-bytes", "2000000", "--max-list-memory", "1000000"}, 4096, "--max-list-bytes"},
          }) {
