@@ -1,6 +1,9 @@
 // The listener: admits connections within the connection budgets, runs the network thread, stops cleanly.
 #include "gallery_server.h"
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <csignal>
 #include <iostream>
 
@@ -47,6 +50,29 @@ void accept_next(ServerState& state) {
         auto pause = std::make_shared<asio::steady_timer>(state.io, 50ms);
         pause->async_wait([&state, pause](beast::error_code) { accept_next(state); });
     });
+}
+
+// A stop that fails nothing under way: connections the kernel has already completed are taken
+// first (closing the listener would reset them, and nginx cannot resend an upload it has begun),
+// then no more are taken, idle ones are closed, and the rest get until `deadline` to finish.
+void drain(ServerState& state, std::chrono::steady_clock::time_point deadline, GalleryServer& server) {
+    if (state.acceptor.is_open()) {
+        for (;;) {
+            int fd = ::accept4(state.acceptor.native_handle(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+            if (fd < 0) break;
+            beast::error_code ec;
+            tcp::socket socket(state.io);
+            socket.assign(state.acceptor.local_endpoint().protocol(), fd, ec);
+            if (ec) ::close(fd);
+            else admit(state, std::move(socket));
+        }
+        beast::error_code ec;
+        state.acceptor.close(ec);
+    }
+    for (Session* session : std::vector<Session*>(state.idle.begin(), state.idle.end())) session->evict();
+    if (state.connections == 0 || std::chrono::steady_clock::now() >= deadline) return server.stop();
+    auto pause = std::make_shared<asio::steady_timer>(state.io, 20ms);
+    pause->async_wait([&state, deadline, &server, pause](beast::error_code) { drain(state, deadline, server); });
 }
 
 }  // namespace
@@ -100,8 +126,13 @@ void GalleryServer::run(bool on_signals) {
     if (on_signals) {
         state.signals.add(SIGINT);
         state.signals.add(SIGTERM);
-        state.signals.async_wait([this](beast::error_code ec, int) {
-            if (!ec) stop();
+        state.signals.async_wait([this, &state](beast::error_code ec, int) {
+            if (ec) return;
+            // A second signal stops at once.
+            state.signals.async_wait([this](beast::error_code again, int) {
+                if (!again) stop();
+            });
+            drain(state, std::chrono::steady_clock::now() + state.gallery.config.budgets.stop_grace, *this);
         });
     }
     accept_next(state);

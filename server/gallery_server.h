@@ -24,6 +24,7 @@ struct ConnectionBudgets {
     std::chrono::milliseconds send_time{std::chrono::seconds(60)};  // for sending a reply
     std::uint64_t header_bytes = 16384;              // request line and header fields together
     std::uint64_t header_fields = 64;
+    std::chrono::milliseconds stop_grace{std::chrono::seconds(20)};  // for requests under way at SIGTERM
 };
 
 struct ServerConfig {

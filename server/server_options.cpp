@@ -83,6 +83,8 @@ const std::vector<NumberOption>& number_options() {
          budget(&B::header_bytes), {}},
         {"--max-header-fields", "COUNT", "header fields in one request (431 beyond)", 1, 10000,
          budget(&B::header_fields), {}},
+        {"--stop-timeout", "SECONDS", "on SIGTERM, time requests under way get to finish before the gallery stops", 0,
+         longest_wait, {}, wait(&B::stop_grace)},
         {"--storage-quota", "BYTES", "bytes of pictures the gallery keeps; uploads beyond get 507 (0: the disk)", 0,
          no_bound, number_field(&ServerConfig::storage_quota), {}},
         {"--client-upload-rate", "BYTES/S", "upload bytes per second one address may send (0: unlimited)", 0, no_bound,
