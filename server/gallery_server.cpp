@@ -57,16 +57,16 @@ void accept_next(ServerState& state) {
 // then no more are taken, idle ones are closed, and the rest get until `deadline` to finish.
 void drain(ServerState& state, std::chrono::steady_clock::time_point deadline, GalleryServer& server) {
     if (state.acceptor.is_open()) {
+        beast::error_code ec;
+        state.acceptor.non_blocking(true, ec);  // the loop ends when none is waiting, never blocks
         for (;;) {
             int fd = ::accept4(state.acceptor.native_handle(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
             if (fd < 0) break;
-            beast::error_code ec;
             tcp::socket socket(state.io);
             socket.assign(state.acceptor.local_endpoint().protocol(), fd, ec);
             if (ec) ::close(fd);
             else admit(state, std::move(socket));
         }
-        beast::error_code ec;
         state.acceptor.close(ec);
     }
     for (Session* session : std::vector<Session*>(state.idle.begin(), state.idle.end())) session->evict();
