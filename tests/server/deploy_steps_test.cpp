@@ -108,7 +108,7 @@ TEST(DeploySteps, PostgresDumpAndRestoreCarryEveryPicture) {
     // The commands docs/deploy.md gives, pointed at the test's cluster.
     const std::string dump = (work.path / "gallery.dump").string();
     auto shell = [](const std::string& command) { return run_process({"/bin/sh", "-c", command}, {}, 60); };
-    ProcessResult dumped = shell((postgres_bin / "pg_dump").string() + " --format=custom '" + original + "' > " + dump);
+    ProcessResult dumped = shell((postgres_bin / "pg_dump").string() + " --format=custom --compress=0 '" + original + "' > " + dump);
     ASSERT_EQ(dumped.exit_code, 0) << dumped.err;
     const std::string restored = fresh_postgres_database();
     ProcessResult loaded = shell((postgres_bin / "pg_restore").string() + " --dbname='" + restored + "' < " + dump);
