@@ -401,6 +401,15 @@ TEST(GalleryNginxFile, KeepsInStepWithTheGallerysOwnDefaults) {
                                            {"proxy_set_header\\s+Host", "$http_host"},
                                            {"proxy_next_upstream", "error timeout"}})
         EXPECT_EQ(value(c.directive), c.expected) << c.directive;
+    // Both sites keep every instance in the rotation, as the rolling restart needs.
+    for (const char* name : {"nginx-gallery.conf", "nginx-gallery-tls.conf"}) {
+        std::string text = read_whole_file(deploy_dir / name);
+        std::regex instance("\\n\\s*server\\s+127\\.0\\.0\\.1:[0-9]+([^;]*);");
+        int instances = 0;
+        for (auto it = std::sregex_iterator(text.begin(), text.end(), instance); it != std::sregex_iterator(); ++it, ++instances)
+            EXPECT_EQ((*it)[1].str(), " max_fails=0") << name;
+        EXPECT_EQ(instances, 2) << name;
+    }
 }
 
 TEST(GalleryCluster, PagesGoOverHttpsWhileTheUploaderKeepsPlainHttp) {
