@@ -78,14 +78,25 @@ void accept_next(ServerState& state) {
     });
 }
 
-// SIGTERM: no new connections, idle and lingering ones closed now, requests under way given the
-// grace period to finish (an album being committed gets its address to its client).
+// SIGTERM: idle and lingering connections closed now; connections the kernel has already completed
+// are still taken (closing the listener would reset them, and nginx cannot resend an upload it has
+// begun to send), then no more; requests under way get the grace period to finish (an album being
+// committed gets its address to its client).
 void stop_gracefully(ServerState& state) {
     if (state.stopping) return;
-    state.stopping = true;
-    beast::error_code ec;
-    state.acceptor.close(ec);
     while (!state.idle.empty()) state.idle.front()->evict();
+    beast::error_code ec;
+    state.acceptor.non_blocking(true, ec);  // the loop ends when none is waiting, never blocks
+    while (state.acceptor.is_open()) {
+        int fd = ::accept4(state.acceptor.native_handle(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) break;
+        tcp::socket socket(state.io);
+        socket.assign(state.acceptor.local_endpoint().protocol(), fd, ec);
+        if (ec) ::close(fd);
+        else admit(state, std::move(socket));
+    }
+    state.stopping = true;
+    state.acceptor.close(ec);
     if (state.connections == 0) return state.io.stop();
     state.grace.expires_after(state.gallery.config.budgets.stop_grace);
     state.grace.async_wait([&state](beast::error_code ec) {
@@ -151,8 +162,13 @@ void GalleryServer::run(bool on_signals) {
     if (on_signals) {
         state.signals.add(SIGINT);
         state.signals.add(SIGTERM);
-        state.signals.async_wait([&state](beast::error_code ec, int) {
-            if (!ec) stop_gracefully(state);
+        state.signals.async_wait([this, &state](beast::error_code ec, int) {
+            if (ec) return;
+            // A second signal stops at once.
+            state.signals.async_wait([this](beast::error_code again, int) {
+                if (!again) stop();
+            });
+            stop_gracefully(state);
         });
     }
     accept_next(state);

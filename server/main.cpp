@@ -3,10 +3,21 @@
 
 #include <csignal>
 #include <iostream>
+#include <string_view>
 
 #include "server_options.h"
+#include "store_backup.h"
 
 int main(int argc, char** argv) {
+    if (argc == 2 && std::string_view(argv[1]) == "--version") {
+        std::cout << "gallery-server " GALLERY_VERSION "\n";
+        return 0;
+    }
+    if (argc >= 2 && std::string_view(argv[1]) == "backup") {
+        BackupOutcome backup = backup_command(std::vector<std::string>(argv + 2, argv + argc));
+        (backup.exit_code == 0 ? std::cout : std::cerr) << (backup.exit_code == 0 ? "" : "gallery-server: ") << backup.text;
+        return backup.exit_code;
+    }
     OptionsParse options = parse_server_options(std::vector<std::string>(argv + 1, argv + argc));
     if (options.show_help) {
         std::cout << server_usage();

@@ -124,6 +124,8 @@ std::string server_usage() {
     std::string text =
         "usage: gallery-server --data DIR [--database CONNINFO] [--check] [--listen HOST:PORT] [--public-url URL]\n"
         "                      [OPTION VALUE]...\n"
+        "       gallery-server backup DEST --data DIR   copy a SQLite store, while it runs, into a new folder\n"
+        "       gallery-server --version\n"
         "  --data DIR                   folder for the SQLite database and the pictures (created if missing);\n"
         "                               with --database, this instance's own folder for uploads being\n"
         "                               received and a cache of pictures served (nothing to back up)\n"

@@ -10,7 +10,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <future>
+#include <mutex>
 #include <map>
 #include <regex>
 #include <set>
@@ -25,11 +27,79 @@ const std::filesystem::path nginx_exe = "/usr/sbin/nginx";
 // Every process this test starts dies with it, however it ends, so none keeps the uploader's port.
 const std::vector<std::string> dies_with_test{"/usr/bin/setpriv", "--pdeathsig", "KILL", "--"};
 
+// Every occurrence of `from`, which must be there.
 std::string replaced(std::string text, const std::string& from, const std::string& to) {
-    std::size_t at = text.find(from);
-    EXPECT_NE(at, std::string::npos) << from << " is not in the shipped nginx file";
-    if (at != std::string::npos) text.replace(at, from.size(), to);
+    EXPECT_NE(text.find(from), std::string::npos) << from << " is not in the file";
+    for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
     return text;
+}
+
+const std::filesystem::path stock_nginx = std::filesystem::path(GALLERY_TESTS_DIR) / "debian-nginx";
+const std::filesystem::path deploy_dir = GALLERY_DEPLOY_DIR;
+
+// nginx laid out as Debian's package installs it (its nginx.conf and the default site, enabled),
+// with the gallery's files installed as docs/deploy.md says; only the paths move into `prefix`,
+// the ports to the test's own on loopback, and nginx runs as one process that dies with the test.
+struct NginxLayout {
+    std::filesystem::path prefix;
+    int http_port = TEST_GALLERY_PORT;
+    int https_port = 0;   // set: the TLS site, with a certificate made here
+    std::vector<int> instances;
+
+    std::string conf() const { return (prefix / "nginx.conf").string(); }
+};
+
+std::string make_certificate(const std::filesystem::path& dir) {
+    ProcessResult made = run_process({"/usr/bin/openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                                      "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout",
+                                      (dir / "gallery.key").string(), "-out", (dir / "gallery.pem").string()},
+                                     {}, 60);
+    return made.exit_code == 0 ? std::string() : "openssl: " + made.err;
+}
+
+std::string lay_out_nginx(const NginxLayout& layout) {
+    const std::filesystem::path& prefix = layout.prefix;
+    const std::string p = prefix.string();
+    for (const char* dir : {"conf.d", "modules-enabled", "snippets", "sites-available", "sites-enabled", "temp", "log"})
+        std::filesystem::create_directories(prefix / dir);
+    std::string main_conf = read_whole_file(stock_nginx / "nginx.conf");
+    main_conf = replaced(main_conf, "user www-data;", ::geteuid() == 0 ? "user root;" : "");
+    main_conf = replaced(main_conf, "/etc/nginx/", p + "/");
+    main_conf = replaced(main_conf, "/var/log/nginx/", p + "/log/");
+    main_conf = replaced(main_conf, "pid /run/nginx.pid;", "pid " + p + "/nginx.pid;\ndaemon off;\nmaster_process off;");
+    main_conf = replaced(main_conf, "http {\n", "http {\nclient_body_temp_path " + p + "/temp/body;\nproxy_temp_path " + p +
+                                                 "/temp/proxy;\nfastcgi_temp_path " + p + "/temp/fastcgi;\nuwsgi_temp_path " +
+                                                 p + "/temp/uwsgi;\nscgi_temp_path " + p + "/temp/scgi;\n");
+    write_file(prefix / "nginx.conf", main_conf);
+    std::error_code ec;
+    if (!std::filesystem::copy_file("/etc/nginx/mime.types", prefix / "mime.types", ec)) write_file(prefix / "mime.types", "types {}\n");
+
+    const std::string http = "listen 127.0.0.1:" + std::to_string(layout.http_port);
+    std::string stock_site = read_whole_file(stock_nginx / "default");
+    stock_site = replaced(stock_site, "listen 80 default_server;", http + " default_server;");
+    stock_site = replaced(stock_site, "listen [::]:80 default_server;", "");
+    write_file(prefix / "sites-available" / "default", stock_site);
+
+    write_file(prefix / "snippets" / "gallery-proxy.conf", read_whole_file(deploy_dir / "nginx-gallery-proxy.conf"));
+    std::string site = read_whole_file(deploy_dir / (layout.https_port ? "nginx-gallery-tls.conf" : "nginx-gallery.conf"));
+    site = replaced(site, "listen 80;", http + ";");
+    site = replaced(site, "listen [::]:80;", "");
+    // The uploader built for the tests names its gallery 127.0.0.1.
+    site = replaced(site, "server_name gallery.example.org;", "server_name 127.0.0.1;");
+    site = replaced(site, "127.0.0.1:8081", "127.0.0.1:" + std::to_string(layout.instances.at(0)));
+    site = replaced(site, "127.0.0.1:8082", "127.0.0.1:" + std::to_string(layout.instances.at(1)));
+    if (layout.https_port) {
+        site = replaced(site, "listen 443 ssl;", "listen 127.0.0.1:" + std::to_string(layout.https_port) + " ssl;");
+        site = replaced(site, "listen [::]:443 ssl;", "");
+        site = replaced(site, "/etc/ssl/certs/gallery.pem", p + "/gallery.pem");
+        site = replaced(site, "/etc/ssl/private/gallery.key", p + "/gallery.key");
+        if (std::string error = make_certificate(prefix); !error.empty()) return error;
+    }
+    write_file(prefix / "sites-available" / "gallery", site);
+    for (const char* name : {"default", "gallery"})
+        std::filesystem::create_symlink(prefix / "sites-available" / name, prefix / "sites-enabled" / name);
+    return {};
 }
 
 struct Cluster {
@@ -38,50 +108,64 @@ struct Cluster {
     std::vector<std::unique_ptr<ServerProcess>> instances;
     std::vector<int> ports;
     std::unique_ptr<ServerProcess> nginx;
+    NginxLayout layout;
     std::string start_error;
 
-    Cluster() {
+    explicit Cluster(bool tls = false) {
         database = fresh_postgres_database();
-        for (int i = 1; i <= 2; ++i) {
-            std::filesystem::path log = work.path / ("instance-" + std::to_string(i) + ".log");
-            instances.push_back(start_server_process(
-                {"--listen", "127.0.0.1:0", "--data", (work.path / ("instance-" + std::to_string(i))).string(),
-                 "--database", database, "--public-url", "http://127.0.0.1:" + std::to_string(TEST_GALLERY_PORT),
-                 "--max-client-connections", "1000"},
-                log, dies_with_test));
-            ports.push_back(port_from_log(log));
-            if (ports.back() <= 0) start_error += read_whole_file(log);
+        if (tls) layout.https_port = free_port();
+        for (int i = 0; i < 2; ++i) {
+            start_instance(i, 0);
+            if (ports.back() <= 0) start_error += read_whole_file(instances.back()->log);
         }
         if (start_error.empty()) start_nginx();
     }
 
-    // The shipped file with the test's ports; the rest of the configuration keeps nginx in the folder.
+    std::vector<std::string> instance_args(int i, int port) const {
+        std::string public_url = layout.https_port ? "https://127.0.0.1:" + std::to_string(layout.https_port)
+                                                   : "http://127.0.0.1:" + std::to_string(TEST_GALLERY_PORT);
+        return {"--listen", "127.0.0.1:" + std::to_string(port), "--data", (work.path / ("instance-" + std::to_string(i + 1))).string(),
+                "--database", database, "--public-url", public_url, "--max-client-connections", "1000"};
+    }
+
+    // Starts instance `i` on `port` (0: a free one), its log going on where the last one stopped.
+    void start_instance(int i, int port) {
+        std::filesystem::path log = work.path / ("instance-" + std::to_string(i + 1) + ".log");
+        auto process = start_server_process(instance_args(i, port), log, dies_with_test);
+        if (i < static_cast<int>(instances.size())) {
+            instances[i] = std::move(process);
+        } else {
+            instances.push_back(std::move(process));
+            ports.push_back(port_from_log(log));
+        }
+    }
+
     void start_nginx() {
-        std::filesystem::path prefix = work.path / "nginx";
-        std::filesystem::create_directories(prefix / "temp");
-        std::string site = read_whole_file(std::filesystem::path(GALLERY_DEPLOY_DIR) / "nginx-gallery.conf");
-        site = replaced(site, "listen 80;", "listen 127.0.0.1:" + std::to_string(TEST_GALLERY_PORT) + ";");
-        site = replaced(site, "127.0.0.1:8081", "127.0.0.1:" + std::to_string(ports[0]));
-        site = replaced(site, "127.0.0.1:8082", "127.0.0.1:" + std::to_string(ports[1]));
-        write_file(prefix / "gallery.conf", site);
-        std::string p = prefix.string();
-        write_file(prefix / "nginx.conf",
-                   std::string(::geteuid() == 0 ? "user root;\n" : "") + "daemon off;\nmaster_process off;\npid " + p +
-                       "/nginx.pid;\nerror_log " + p + "/error.log info;\nevents { worker_connections 512; }\nhttp {\n"
-                       "access_log " + p + "/access.log;\nclient_body_temp_path " + p + "/temp/body;\nproxy_temp_path " + p +
-                       "/temp/proxy;\nfastcgi_temp_path " + p + "/temp/fastcgi;\nuwsgi_temp_path " + p +
-                       "/temp/uwsgi;\nscgi_temp_path " + p + "/temp/scgi;\ninclude " + p + "/gallery.conf;\n}\n");
+        layout.prefix = work.path / "nginx";
+        layout.instances = ports;
+        if (std::string error = lay_out_nginx(layout); !error.empty()) {
+            start_error = error;
+            return;
+        }
+        std::string p = layout.prefix.string();
+        ProcessResult test = run_process({nginx_exe.string(), "-t", "-p", p, "-c", layout.conf(), "-e", p + "/log/error.log"}, {}, 30);
+        nginx_test_output = test.err;
+        if (test.exit_code != 0) {
+            start_error = "nginx -t: " + test.err;
+            return;
+        }
         // One process (no master and workers), so the parent-death signal reaches all of nginx.
         std::vector<std::string> argv = dies_with_test;
-        argv.insert(argv.end(), {nginx_exe.string(), "-p", p, "-c", p + "/nginx.conf", "-e", p + "/error.log"});
-        nginx = start_program(argv, prefix / "output.log");
+        argv.insert(argv.end(), {nginx_exe.string(), "-p", p, "-c", layout.conf(), "-e", p + "/log/error.log"});
+        nginx = start_program(argv, layout.prefix / "output.log");
         // Our nginx, not another listener on the port: its pid file appears once it has bound.
-        for (int i = 0; i < 100 && !std::filesystem::exists(prefix / "nginx.pid"); ++i)
+        for (int i = 0; i < 100 && !std::filesystem::exists(layout.prefix / "nginx.pid"); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        if (!std::filesystem::exists(prefix / "nginx.pid") || !wait_for_port(TEST_GALLERY_PORT, 5000))
-            start_error = "nginx did not start: " + read_whole_file(prefix / "error.log") +
-                          read_whole_file(prefix / "output.log");
+        if (!std::filesystem::exists(layout.prefix / "nginx.pid") || !wait_for_port(TEST_GALLERY_PORT, 5000))
+            start_error = "nginx did not start: " + read_whole_file(layout.prefix / "log" / "error.log") +
+                          read_whole_file(layout.prefix / "output.log");
     }
+    std::string nginx_test_output;
 
     std::string log(int instance) const { return read_whole_file(instances[instance]->log); }
 
@@ -156,22 +240,23 @@ std::int64_t album_in(const std::string& reply_body) {
     return std::regex_match(reply_body, match, address) ? std::stoll(match[1]) : 0;
 }
 
-}  // namespace
-
-TEST(GalleryCluster, TheUploadersAlbumThroughNginxIsServedWholeByEachInstance) {
-    SKIP_WITHOUT_CLUSTER_PARTS();
-    Cluster cluster;
-    ASSERT_EQ(cluster.start_error, "");
+// Three sample pictures uploaded by the real uploader; returns the address it opened.
+struct UploaderRun {
+    std::map<std::string, std::string> originals;
+    std::string opened;
+    std::string err;
+};
+UploaderRun run_uploader() {
+    UploaderRun result;
     TempFolder home;
     std::filesystem::create_directories(home.path / "bin");
     std::filesystem::create_directories(home.path / "pictures");
     write_file(home.path / "bin" / "xdg-open", "#!/bin/sh\nprintf '%s' \"$1\" > '" + (home.path / "opened").string() + "'\n");
     ::chmod((home.path / "bin" / "xdg-open").c_str(), 0755);
-    std::map<std::string, std::string> originals;
     for (std::uint32_t i = 1; i <= 3; ++i) {
         std::string name = "picture-" + std::to_string(i) + ".png";
-        originals[name] = make_sample_png(200 + i * 40, 150, i);
-        write_file(home.path / "pictures" / name, originals[name]);
+        result.originals[name] = make_sample_png(200 + i * 40, 150, i);
+        write_file(home.path / "pictures" / name, result.originals[name]);
     }
     const char* path = std::getenv("PATH");
     ProcessResult run = run_process(
@@ -180,9 +265,35 @@ TEST(GalleryCluster, TheUploadersAlbumThroughNginxIsServedWholeByEachInstance) {
          "PATH=" + (home.path / "bin").string() + ":" + (path ? path : "/usr/bin:/bin")},
         60);
     EXPECT_EQ(run.exit_code, 0) << run.err;
-    std::string opened = read_whole_file(home.path / "opened");
-    ASSERT_EQ(opened, "http://127.0.0.1:" + std::to_string(TEST_GALLERY_PORT) + "/album/1")
-        << run.err << cluster.log(0) << cluster.log(1);
+    result.opened = read_whole_file(home.path / "opened");
+    result.err = run.err;
+    return result;
+}
+
+// A GET over HTTPS that trusts only the test's certificate; the body goes to `out`.
+ProcessResult https_get(const Cluster& cluster, const std::string& path, const std::filesystem::path& out) {
+    return run_process({"/usr/bin/curl", "--silent", "--show-error", "--cacert", (cluster.layout.prefix / "gallery.pem").string(),
+                        "--output", out.string(), "--write-out", "%{http_code}",
+                        "https://127.0.0.1:" + std::to_string(cluster.layout.https_port) + path},
+                       {}, 30);
+}
+
+}  // namespace
+
+TEST(GalleryCluster, TheUploadersAlbumThroughNginxIsServedWholeByEachInstance) {
+    SKIP_WITHOUT_CLUSTER_PARTS();
+    Cluster cluster;
+    ASSERT_EQ(cluster.start_error, "");
+    // Beside the stock default site, with no warning about conflicting names.
+    EXPECT_EQ(cluster.nginx_test_output.find("[warn]"), std::string::npos) << cluster.nginx_test_output;
+    UploaderRun upload = run_uploader();
+    const auto& originals = upload.originals;
+    ASSERT_EQ(upload.opened, "http://127.0.0.1:" + std::to_string(TEST_GALLERY_PORT) + "/album/1")
+        << upload.err << cluster.log(0) << cluster.log(1);
+    // Other names still reach the default site.
+    HttpReply other = raw_exchange(TEST_GALLERY_PORT, "GET /add/limits.aspx HTTP/1.1\r\nHost: www.example.org\r\n"
+                                                      "Connection: close\r\n\r\n");
+    EXPECT_EQ(other.status, 404) << other.head;
 
     for (int port : cluster.ports) {
         SCOPED_TRACE("instance on port " + std::to_string(port));
@@ -264,7 +375,7 @@ TEST(GalleryCluster, ConcurrentUploadsThroughBothInstancesGetDistinctCompleteAlb
 }
 
 TEST(GalleryNginxFile, KeepsInStepWithTheGallerysOwnDefaults) {
-    std::string site = read_whole_file(std::filesystem::path(GALLERY_DEPLOY_DIR) / "nginx-gallery.conf");
+    std::string site = read_whole_file(deploy_dir / "nginx-gallery-proxy.conf");
     auto value = [&](const std::string& directive) {
         std::smatch match;
         std::regex line("\\n\\s*" + directive + "\\s+([^;]+);");
@@ -290,4 +401,108 @@ TEST(GalleryNginxFile, KeepsInStepWithTheGallerysOwnDefaults) {
                                            {"proxy_set_header\\s+Host", "$http_host"},
                                            {"proxy_next_upstream", "error timeout"}})
         EXPECT_EQ(value(c.directive), c.expected) << c.directive;
+    // Both sites keep every instance in the rotation, as the rolling restart needs.
+    for (const char* name : {"nginx-gallery.conf", "nginx-gallery-tls.conf"}) {
+        std::string text = read_whole_file(deploy_dir / name);
+        std::regex instance("\\n\\s*server\\s+127\\.0\\.0\\.1:[0-9]+([^;]*);");
+        int instances = 0;
+        for (auto it = std::sregex_iterator(text.begin(), text.end(), instance); it != std::sregex_iterator(); ++it, ++instances)
+            EXPECT_EQ((*it)[1].str(), " max_fails=0") << name;
+        EXPECT_EQ(instances, 2) << name;
+    }
+}
+
+TEST(GalleryCluster, PagesGoOverHttpsWhileTheUploaderKeepsPlainHttp) {
+    SKIP_WITHOUT_CLUSTER_PARTS();
+    Cluster cluster(true);
+    ASSERT_EQ(cluster.start_error, "");
+    EXPECT_EQ(cluster.nginx_test_output.find("[warn]"), std::string::npos) << cluster.nginx_test_output;
+    UploaderRun upload = run_uploader();
+    const std::string album = "/album/1";
+    ASSERT_EQ(upload.opened, "https://127.0.0.1:" + std::to_string(cluster.layout.https_port) + album)
+        << upload.err << cluster.log(0) << cluster.log(1);
+
+    // The uploader's two requests are answered on port 80 as they are; everything else moves to HTTPS.
+    struct Case {
+        std::string request;
+        int status;
+        std::string location;
+    };
+    for (const Case& c : std::vector<Case>{
+             {"GET /add/limits.aspx HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n", 200, ""},
+             {closing(upload_request(upload_body("L", "true", {{"late.png", make_sample_png(40, 30, 9)}}))), 200, ""},
+             {"GET " + album + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n", 301, "https://127.0.0.1" + album},
+             {"GET /files/1 HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n", 301, "https://127.0.0.1/files/1"},
+         }) {
+        SCOPED_TRACE(c.request.substr(0, c.request.find('\r')));
+        HttpReply reply = raw_exchange(TEST_GALLERY_PORT, c.request, 20000);
+        EXPECT_EQ(reply.status, c.status) << reply.head << reply.body;
+        EXPECT_EQ(header_value(reply, "Location"), c.location);
+    }
+
+    TempFolder fetched;
+    ProcessResult page = https_get(cluster, album, fetched.path / "page");
+    EXPECT_EQ(page.out, "200") << page.err;
+    std::string html = read_whole_file(fetched.path / "page");
+    for (const auto& [name, bytes] : upload.originals) {
+        SCOPED_TRACE(name);
+        EXPECT_NE(html.find(name), std::string::npos);
+        std::string id = postgres_query(cluster.database, "SELECT id FROM pictures WHERE name = '" + name + "'");
+        ProcessResult file = https_get(cluster, "/files/" + id, fetched.path / id);
+        EXPECT_EQ(file.out, "200") << file.err;
+        EXPECT_TRUE(read_whole_file(fetched.path / id) == bytes);
+    }
+}
+
+TEST(GalleryCluster, RestartingEachInstanceInTurnFailsNoRequest) {
+    SKIP_WITHOUT_CLUSTER_PARTS();
+    Cluster cluster;
+    ASSERT_EQ(cluster.start_error, "");
+    std::string png = make_sample_png(300, 200, 5);
+    HttpReply first = raw_exchange(TEST_GALLERY_PORT, closing(upload_request(upload_body("L", "true", {{"a.png", png}}))), 20000);
+    ASSERT_EQ(first.status, 200) << first.head << first.body;
+
+    // Pages, pictures and uploads from several clients at once, for as long as the restarts take.
+    std::atomic<bool> stop{false};
+    std::atomic<int> answered{0};
+    std::mutex lock;
+    std::vector<std::string> failures;
+    const std::vector<std::string> requests{
+        "GET /album/1 HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n",
+        "GET /files/1 HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n",
+        closing(upload_request(upload_body("L", "true", {{"b.png", png}}))),
+    };
+    std::vector<std::thread> clients;
+    for (std::size_t c = 0; c < 4; ++c)
+        clients.emplace_back([&, c] {
+            for (std::size_t i = c; !stop; ++i) {
+                const std::string& request = requests[i % requests.size()];
+                HttpReply reply = raw_exchange(TEST_GALLERY_PORT, request, 30000);
+                ++answered;
+                if (reply.status != 200) {
+                    std::lock_guard hold(lock);
+                    failures.push_back(request.substr(0, request.find('\r')) + " -> " + reply.head);
+                }
+            }
+        });
+    for (int i = 0; i < 2; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        int before = answered;
+        ::kill(cluster.instances[i]->pid, SIGTERM);
+        ::waitpid(cluster.instances[i]->pid, nullptr, 0);
+        cluster.instances[i]->pid = -1;
+        // Requests keep being answered by the other instance while this one is away.
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        EXPECT_GT(answered, before + 5);
+        cluster.start_instance(i, cluster.ports[i]);
+        ASSERT_TRUE(wait_for_port(cluster.ports[i], 10000)) << cluster.log(i);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    stop = true;
+    for (auto& client : clients) client.join();
+    EXPECT_GT(answered, 50);
+    EXPECT_TRUE(failures.empty()) << failures.size() << " of " << answered << " failed, first: " << failures.front()
+                                  << read_whole_file(cluster.layout.prefix / "log" / "error.log");
+    // Both instances took requests again after their restart.
+    for (int i = 0; i < 2; ++i) EXPECT_NE(cluster.log(i).rfind("listening on"), std::string::npos);
 }
