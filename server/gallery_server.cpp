@@ -71,6 +71,7 @@ GalleryServer::GalleryServer(Gallery& gallery) : state_(std::make_unique<ServerS
 GalleryServer::~GalleryServer() {
     stop();
     state_->disk.join();
+    state_->images.join();
 }
 
 int GalleryServer::bind(std::string& error) {

@@ -38,6 +38,8 @@ struct ServerConfig {
     std::uint64_t storage_quota = 0;       // bytes of stored pictures; 0: none but the disk
     std::uint64_t client_upload_rate = 0;  // bytes per second per client address; 0: unlimited
     std::uint64_t disk_threads = 2;          // database and fsync work, off the network thread
+    std::uint64_t image_threads = 2;         // pictures made smaller at once
+    std::uint64_t most_picture_pixels = 100000000;  // a picture's header may announce no more
     bool log_requests = true;
 };
 

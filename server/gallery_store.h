@@ -72,6 +72,7 @@ struct NewAlbum {
     std::string switch_word;
     std::string client;
     std::vector<NewPicture> pictures;
+    std::string title;   // empty: the page names the album by its date
 };
 
 struct StoredPicture {
@@ -87,6 +88,7 @@ struct StoredAlbum {
     std::string options;
     std::string switch_word;
     std::vector<StoredPicture> pictures;
+    std::string title;
 };
 
 // Opens the store at `where` (PostgreSQL when a database is named), creating or migrating its

@@ -212,6 +212,7 @@ void Session::route() {
     if (target == page_style_path) return send(Reply{200, std::string(page_style), "text/css; charset=utf-8", "public, max-age=3600"});
     if (target == page_script_path)
         return send(Reply{200, std::string(page_script), "text/javascript; charset=utf-8", "public, max-age=3600"});
+    if (ViewAddress view = read_view_address(target); view.kind != ViewAddress::none) return serve_view(view);
     if (target.starts_with("/album/") && parse_id(target.substr(7), id)) return serve_album(id);
     if (target.starts_with("/files/") && parse_id(target.substr(7), id)) return serve_file(id);
     if (target.starts_with("/album/"))
@@ -222,7 +223,12 @@ void Session::route() {
 
 template <class Work, class Done>
 void Session::off_network(Work work, Done done) {
-    asio::post(state_.disk, [self = shared_from_this(), work = std::move(work), done = std::move(done)]() mutable {
+    off_network_on(state_.disk, std::move(work), std::move(done));
+}
+
+template <class Work, class Done>
+void Session::off_network_on(asio::thread_pool& pool, Work work, Done done) {
+    asio::post(pool, [self = shared_from_this(), work = std::move(work), done = std::move(done)]() mutable {
         auto result = work();
         asio::post(self->state_.io, [self, done = std::move(done), result = std::move(result)]() mutable {
             done(std::move(result));
@@ -443,19 +449,29 @@ void Session::finish_upload() {
 
     auto album = std::make_shared<NewAlbum>(
         NewAlbum{head_->head.options, head_->head.switch_word, printable(parser_->get()[http::field::user_agent]),
-                 std::move(pictures_)});
-    std::uint64_t bytes = 0;
-    for (const NewPicture& picture : album->pictures) bytes += picture.file.size;
+                 std::move(pictures_), head_->head.folder});
     struct Stored {
         std::int64_t id = 0;
         StoreFailure failure;
         std::optional<std::uint64_t> total;  // all stored bytes, other instances' included
+        std::vector<Refusal> refusals;       // pictures whose headers refused them
+        std::uint64_t bytes = 0;
+        bool none_left = false;              // every picture was refused by its header
     };
     const GalleryStore& store = state_.gallery.store;
     bool quota = state_.gallery.config.storage_quota > 0;
+    std::uint64_t most_pixels = state_.gallery.config.most_picture_pixels;
     off_network(
-        [album, &store, quota] {
+        [album, &store, quota, most_pixels] {
             Stored result;
+            std::erase_if(album->pictures, [&](const NewPicture& picture) {
+                std::optional<std::string> refusal = refuse_by_header(picture.file.path, most_pixels);
+                if (refusal) result.refusals.push_back(Refusal{picture.name, *refusal});
+                return refusal.has_value();
+            });
+            result.none_left = album->pictures.empty();
+            if (result.none_left) return result;
+            for (NewPicture& picture : album->pictures) result.bytes += picture.file.size;
             for (NewPicture& picture : album->pictures) {
                 if (auto failure = sync_staged(picture.file)) {
                     result.failure = *failure;
@@ -469,14 +485,17 @@ void Session::finish_upload() {
             if (!error.empty()) result.total.reset();
             return result;
         },
-        [this, bytes](Stored result) {
+        [this](Stored result) {
             state_.reserved_bytes -= reserved_;
             reserved_ = 0;
+            refusals_.insert(refusals_.end(), result.refusals.begin(), result.refusals.end());
+            if (result.none_left)
+                return send(text_reply(422, no_album_reply_body(head_->head.files.size(), refusals_)));
             if (result.id == 0) {
                 std::cerr << "gallery-server: upload not stored: " << result.failure.detail << "\n";
                 return send(store_failure_reply(result.failure));
             }
-            state_.stored_bytes = result.total.value_or(state_.stored_bytes + bytes);
+            state_.stored_bytes = result.total.value_or(state_.stored_bytes + result.bytes);
             send(text_reply(200, upload_reply_body(album_address(state_.gallery.public_url, result.id), refusals_)));
         });
 }
@@ -484,54 +503,48 @@ void Session::finish_upload() {
 // --- Pages and files -------------------------------------------------------------------------------
 
 void Session::serve_album(std::int64_t id) {
-    struct Loaded {
-        std::optional<StoredAlbum> album;
-        std::string error;
-    };
+    serve_view(ViewAddress{ViewAddress::none, id, 0, 0});
+}
+
+// The album page (kind none), the picture view, a copy, a download or the zip.
+void Session::serve_view(const ViewAddress& view) {
     const GalleryStore& store = state_.gallery.store;
-    off_network(
-        [id, &store] {
-            Loaded loaded;
-            loaded.album = load_album(store, id, loaded.error);
-            return loaded;
+    ThumbnailMaker& maker = state_.thumbnails;
+    if (view.kind == ViewAddress::thumbnail) return serve_file(view.picture_id, view.size);
+    if (view.kind == ViewAddress::download) return serve_file(view.picture_id, 0, true);
+    if (view.kind == ViewAddress::album_zip) return serve_zip(view.album_id);
+    // Pages read picture headers the first time they are shown, so they go where copies are made.
+    off_network_on(
+        state_.images,
+        [view, &store, &maker] {
+            return view.kind == ViewAddress::picture_view ? picture_page(store, maker, view.album_id, view.picture_id)
+                                                          : album_page(store, maker, view.album_id);
         },
-        [this, id](Loaded loaded) {
-            if (!loaded.error.empty()) {
-                std::cerr << "gallery-server: " << loaded.error << "\n";
+        [this](ViewPage page) {
+            if (page.status == 500) {
+                std::cerr << "gallery-server: " << page.error << "\n";
                 return send(text_reply(500, "the album cannot be read right now"));
             }
-            if (!loaded.album)
-                return send(Reply{404, not_found_page_html("There is no album " + std::to_string(id) + "."),
-                                  "text/html; charset=utf-8", {}});
-            send(Reply{200, album_page_html(*loaded.album), "text/html; charset=utf-8", "no-cache"});
+            send(Reply{page.status, std::move(page.html), "text/html; charset=utf-8", page.status == 200 ? "no-cache" : ""});
         });
 }
 
-void Session::serve_file(std::int64_t id) {
-    struct Opened {
-        std::optional<StoredPicture> picture;
-        std::string error;
-        int fd = -1;
-    };
+void Session::serve_file(std::int64_t id, int copy_size, bool download) {
     // The descriptor is owned here once it reaches the network thread.
     const GalleryStore& store = state_.gallery.store;
-    off_network(
-        [id, &store] {
-            Opened opened;
-            StoredPicture picture;
-            opened.fd = open_picture(store, id, picture, opened.error);
-            if (opened.fd >= 0) opened.picture = std::move(picture);
-            return opened;
-        },
-        [this](Opened opened) {
+    ThumbnailMaker& maker = state_.thumbnails;
+    off_network_on(
+        copy_size ? state_.images : state_.disk,
+        [id, &store, &maker, copy_size, download] { return open_view_file(store, maker, id, copy_size, download); },
+        [this](ViewFile opened) {
             if (!opened.error.empty()) {
                 if (opened.fd >= 0) ::close(opened.fd);
                 std::cerr << "gallery-server: " << opened.error << "\n";
                 return send(text_reply(500, "the picture cannot be read right now"));
             }
-            if (!opened.picture || opened.fd < 0) return send(text_reply(404, "no such picture"));
+            if (opened.fd < 0) return send(text_reply(404, "no such picture"));
             file_fd_ = opened.fd;
-            std::uint64_t size = opened.picture->size;
+            std::uint64_t size = opened.size;
             ByteRange range = decide_range(parser_->get()[http::field::range], size);
             if (range.kind == ByteRange::unsatisfiable) {
                 Reply reply = text_reply(416, "the requested range lies outside the picture's " + std::to_string(size) + " bytes");
@@ -542,7 +555,8 @@ void Session::serve_file(std::int64_t id) {
             file_head_.emplace(range.kind == ByteRange::part ? http::status::partial_content : http::status::ok, 11);
             auto& head = *file_head_;
             add_common_headers(head);
-            head.set(http::field::content_type, opened.picture->content_type);
+            head.set(http::field::content_type, opened.content_type);
+            if (!opened.disposition.empty()) head.set(http::field::content_disposition, opened.disposition);
             // Stored files never change under their id.
             head.set(http::field::cache_control, "public, max-age=31536000, immutable");
             head.set(http::field::accept_ranges, "bytes");
@@ -575,6 +589,71 @@ void Session::send_file_piece() {
                           if (ec) return self->finish_reply(self->file_head_->result_int(), self->sent_);
                           self->send_file_piece();
                       });
+}
+
+// The zip has no length up front: it goes out as it is made, and closing the connection ends it.
+void Session::serve_zip(std::int64_t album_id) {
+    struct Loaded {
+        std::optional<StoredAlbum> album;
+        std::string error;
+    };
+    const GalleryStore& store = state_.gallery.store;
+    off_network(
+        [album_id, &store] {
+            Loaded loaded;
+            loaded.album = album_for_zip(store, album_id, loaded.error);
+            return loaded;
+        },
+        [this, album_id](Loaded loaded) {
+            if (!loaded.error.empty()) {
+                std::cerr << "gallery-server: " << loaded.error << "\n";
+                return send(text_reply(500, "the album cannot be read right now"));
+            }
+            if (!loaded.album)
+                return send(Reply{404, not_found_page_html("There is no album " + std::to_string(album_id) + "."),
+                                  "text/html; charset=utf-8", {}});
+            zip_ = std::shared_ptr<AlbumZip>(start_album_zip(state_.gallery.store, *loaded.album).release(),
+                                             AlbumZipDeleter{});
+            zip_piece_ = std::make_shared<std::string>();
+            file_head_.emplace(http::status::ok, 11);
+            auto& head = *file_head_;
+            add_common_headers(head);
+            head.set(http::field::content_type, "application/zip");
+            head.set(http::field::content_disposition, attachment_disposition(album_zip_name(*loaded.album)));
+            head.set(http::field::cache_control, "no-cache");
+            file_serializer_.emplace(head);
+            stream_.expires_after(state_.gallery.config.budgets.send_time);
+            http::async_write_header(stream_, *file_serializer_, [self = shared_from_this()](beast::error_code ec, std::size_t) {
+                if (ec || self->head_only_) return self->finish_reply(200, 0);
+                self->send_zip_piece();
+            });
+        });
+}
+
+void Session::send_zip_piece() {
+    struct Piece {
+        bool more = false;
+        std::string error;
+    };
+    zip_piece_->clear();
+    off_network(
+        [zip = zip_, piece = zip_piece_] {
+            Piece result;
+            result.more = next_zip_piece(*zip, *piece, result.error);
+            return result;
+        },
+        [this](Piece result) {
+            if (!result.error.empty()) std::cerr << "gallery-server: album zip cut short: " << result.error << "\n";
+            // A zip cut short by an error ends without its directory, which every reader reports.
+            if (!result.more) return finish_reply(200, sent_);
+            stream_.expires_after(state_.gallery.config.budgets.send_time);
+            asio::async_write(stream_, asio::buffer(*zip_piece_),
+                              [self = shared_from_this()](beast::error_code ec, std::size_t written) {
+                                  self->sent_ += written;
+                                  if (ec) return self->finish_reply(200, self->sent_);
+                                  self->send_zip_piece();
+                              });
+        });
 }
 
 // --- Replies ---------------------------------------------------------------------------------------

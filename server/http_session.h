@@ -13,7 +13,9 @@
 #include <vector>
 
 #include "gallery_pages.h"
+#include "album_zip.h"
 #include "gallery_store.h"
+#include "picture_views.h"
 #include "server_state.h"
 #include "upload_body.h"
 
@@ -54,7 +56,10 @@ private:
     void write_back_soon(const StagedFile& file);
     void finish_upload();
     void serve_album(std::int64_t id);
-    void serve_file(std::int64_t id);
+    void serve_file(std::int64_t id, int size = 0, bool download = false);
+    void serve_view(const ViewAddress& view);
+    void serve_zip(std::int64_t album_id);
+    void send_zip_piece();
     void send_file_piece();
     void send(Reply reply);
     void finish_reply(int status, std::uint64_t bytes);
@@ -64,6 +69,8 @@ private:
     void disarm();
     template <class Work, class Done>
     void off_network(Work work, Done done);
+    template <class Work, class Done>
+    void off_network_on(asio::thread_pool& pool, Work work, Done done);
 
     ServerState& state_;
     beast::tcp_stream stream_;
@@ -107,6 +114,10 @@ private:
     std::shared_ptr<http::response<http::string_body>> reply_;
     std::optional<http::response_serializer<http::string_body>> reply_serializer_;
     bool head_only_ = false;  // a HEAD request: every reply goes out without its body
+
+    // Album zip being sent: one piece made off the network thread while none is in flight.
+    std::shared_ptr<AlbumZip> zip_;
+    std::shared_ptr<std::string> zip_piece_;
 };
 
 // Writes a refusal on a connection that is not admitted, without a session.

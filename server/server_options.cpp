@@ -89,6 +89,10 @@ const std::vector<NumberOption>& number_options() {
          number_field(&ServerConfig::client_upload_rate), {}},
         {"--disk-threads", "COUNT", "threads for the database and disk syncs", 1, 64,
          number_field(&ServerConfig::disk_threads), {}},
+        {"--image-threads", "COUNT", "threads making thumbnails, one picture each", 1, 64,
+         number_field(&ServerConfig::image_threads), {}},
+        {"--largest-picture-pixels", "COUNT", "pixels a picture's header may announce; larger ones are refused", 1,
+         no_bound, number_field(&ServerConfig::most_picture_pixels), {}},
     };
     return options;
 }

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "gallery_server.h"
+#include "thumbnails.h"
 
 namespace asio = boost::asio;
 using tcp = asio::ip::tcp;
@@ -24,7 +25,12 @@ struct ClientRecord {
 };
 
 struct ServerState {
-    explicit ServerState(Gallery& g) : gallery(g), disk(static_cast<std::size_t>(std::max<std::uint64_t>(g.config.disk_threads, 1))) {}
+    explicit ServerState(Gallery& g)
+        : gallery(g), disk(static_cast<std::size_t>(std::max<std::uint64_t>(g.config.disk_threads, 1))),
+          images(static_cast<std::size_t>(std::max<std::uint64_t>(g.config.image_threads, 1))) {
+        thumbnails.dir = g.store.picture_dir.parent_path() / "derived";
+        thumbnails.most_pixels = g.config.most_picture_pixels;
+    }
 
     Gallery& gallery;
     std::map<std::string, ClientRecord> clients;
@@ -35,6 +41,8 @@ struct ServerState {
     // Declared after the registry: sessions still deregister while the io_context destroys them.
     asio::io_context io{1};
     asio::thread_pool disk;
+    asio::thread_pool images;      // thumbnails, apart from the disk work uploads wait for
+    ThumbnailMaker thumbnails;
     tcp::acceptor acceptor{io};
     asio::signal_set signals{io};
 };

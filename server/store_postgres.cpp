@@ -72,6 +72,7 @@ CREATE INDEX pictures_by_album ON pictures(album_id, position);
 CREATE TABLE store_identity (id text NOT NULL);
 INSERT INTO store_identity (id) VALUES (gen_random_uuid()::text);
 )sql",
+        "ALTER TABLE albums ADD COLUMN title text NOT NULL DEFAULT ''",
     };
     return steps;
 }
@@ -434,8 +435,9 @@ std::int64_t postgres_store_album(const GalleryStore& store, NewAlbum& album, St
     };
     if (!run_plain(conn.get(), "BEGIN", error)) return fail("cannot start the album");
     Result inserted = run(conn.get(),
-                          "INSERT INTO albums (options, switch_word, client) VALUES ($1, $2, $3) RETURNING id",
-                          {storable_text(album.options), storable_text(album.switch_word), storable_text(album.client)},
+                          "INSERT INTO albums (options, switch_word, client, title) VALUES ($1, $2, $3, $4) RETURNING id",
+                          {storable_text(album.options), storable_text(album.switch_word), storable_text(album.client),
+                           storable_text(album.title)},
                           error, "cannot add the album");
     if (!inserted) return fail("cannot add the album");
     std::int64_t album_id = number_at(inserted.get(), 0, 0);
@@ -464,7 +466,7 @@ std::optional<StoredAlbum> postgres_load_album(const GalleryStore& store, std::i
     std::string id = std::to_string(album_id);
     // An album and its pictures are committed together and never change, so two reads agree.
     Result head = run(conn.get(),
-                      "SELECT to_char(created, 'YYYY-MM-DD HH24:MI:SS'), options, switch_word FROM albums WHERE id = $1",
+                      "SELECT to_char(created, 'YYYY-MM-DD HH24:MI:SS'), options, switch_word, title FROM albums WHERE id = $1",
                       {id}, error, "cannot read the album");
     if (!head || PQntuples(head.get()) == 0) return std::nullopt;
     StoredAlbum album;
@@ -472,6 +474,7 @@ std::optional<StoredAlbum> postgres_load_album(const GalleryStore& store, std::i
     album.created = PQgetvalue(head.get(), 0, 0);
     album.options = PQgetvalue(head.get(), 0, 1);
     album.switch_word = PQgetvalue(head.get(), 0, 2);
+    album.title = PQgetvalue(head.get(), 0, 3);
     Result rows = run(conn.get(),
                       "SELECT id, name, content_type, size FROM pictures WHERE album_id = $1 ORDER BY position", {id},
                       error, "cannot read the album's pictures");

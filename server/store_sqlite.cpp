@@ -135,7 +135,8 @@ CREATE INDEX IF NOT EXISTS pictures_by_album ON pictures(album_id, position);
 )sql";
 
 // Version 1 is the schema above; stores from before versioning (user_version 0) have it already.
-constexpr int schema_version = 1;
+// Version 2 gives albums a title.
+constexpr int schema_version = 2;
 
 std::int64_t single_number(sqlite3* db, const char* sql, std::string& error) {
     Stmt stmt = prepare(db, sql, error);
@@ -184,6 +185,8 @@ std::optional<std::string> sqlite_open(const std::filesystem::path& data_dir, Ga
             return false;
         }
         if (!exec(db.get(), schema, error)) return false;
+        if (version < 2 && !exec(db.get(), "ALTER TABLE albums ADD COLUMN title TEXT NOT NULL DEFAULT ''", error))
+            return false;
         if (version < schema_version &&
             !exec(db.get(), ("PRAGMA user_version=" + std::to_string(schema_version)).c_str(), error))
             return false;
@@ -250,11 +253,12 @@ std::int64_t sqlite_store_album(const GalleryStore& store, NewAlbum& album, Stor
     };
 
     Stmt insert_album =
-        prepare(db.get(), "INSERT INTO albums (options, switch_word, client) VALUES (?1, ?2, ?3)", error);
+        prepare(db.get(), "INSERT INTO albums (options, switch_word, client, title) VALUES (?1, ?2, ?3, ?4)", error);
     if (!insert_album) return abandon(StoreFailure{error, false});
     bind_text(insert_album.get(), 1, album.options);
     bind_text(insert_album.get(), 2, album.switch_word);
     bind_text(insert_album.get(), 3, album.client);
+    bind_text(insert_album.get(), 4, album.title);
     if (sqlite3_step(insert_album.get()) != SQLITE_DONE) return abandon(db_failure("cannot add the album"));
     std::int64_t album_id = sqlite3_last_insert_rowid(db.get());
 
@@ -291,7 +295,7 @@ std::optional<StoredAlbum> sqlite_load_album(const GalleryStore& store, std::int
     if (!db) return std::nullopt;
     // One read transaction, so the album and its pictures come from the same snapshot.
     if (!exec(db.get(), "BEGIN", error)) return std::nullopt;
-    Stmt head = prepare(db.get(), "SELECT created, options, switch_word FROM albums WHERE id = ?1", error);
+    Stmt head = prepare(db.get(), "SELECT created, options, switch_word, title FROM albums WHERE id = ?1", error);
     if (!head) return std::nullopt;
     sqlite3_bind_int64(head.get(), 1, album_id);
     int rc = sqlite3_step(head.get());
@@ -305,6 +309,7 @@ std::optional<StoredAlbum> sqlite_load_album(const GalleryStore& store, std::int
     album.created = column_text(head.get(), 0);
     album.options = column_text(head.get(), 1);
     album.switch_word = column_text(head.get(), 2);
+    album.title = column_text(head.get(), 3);
 
     Stmt rows = prepare(db.get(),
                         "SELECT id, name, content_type, size FROM pictures WHERE album_id = ?1 ORDER BY position",

@@ -102,6 +102,15 @@ std::u32string label_of(const std::u32string& name) {
     return label;
 }
 
+// The innermost folder a sent path names ("Holiday" in C:\Users\me\Holiday\IMG_1.jpg), which
+// titles the album; empty for a bare name or a drive's root.
+std::u32string folder_of(const std::u32string& name) {
+    std::size_t cut = name.find_last_of(U"/\\");
+    if (cut == std::u32string::npos) return {};
+    std::u32string folder = label_of(name.substr(0, cut));
+    return folder.find_first_not_of(U' ') == std::u32string::npos ? std::u32string{} : folder;
+}
+
 std::optional<BodyFault> take_list_line(UploadHeadReader& reader, const std::u32string& line) {
     UploadHead& head = reader.head;
     std::string where = describe_line(reader);
@@ -139,6 +148,7 @@ std::optional<BodyFault> take_list_line(UploadHeadReader& reader, const std::u32
         head.files.push_back(ListedFile{shown, size, "the name holds no file name once folders are taken off"});
     else
         head.files.push_back(ListedFile{to_utf8(label), size, {}});
+    if (!label.empty() && head.folder.empty()) head.folder = to_utf8(folder_of(name));
     return std::nullopt;
 }
 

@@ -40,8 +40,8 @@ TEST(GalleryHttpLimits, AnswersTheThreeNumbersExactly) {
     auto g = start_gallery();
     HttpReply reply = raw_exchange(g->port, limits_request());
     EXPECT_EQ(reply.status, 200);
-    EXPECT_EQ(reply.body, "104857600:500:20971520");
-    EXPECT_EQ(header_value(reply, "Content-Length"), "22");
+    EXPECT_EQ(reply.body, "2147483647:5000:268435456");
+    EXPECT_EQ(header_value(reply, "Content-Length"), "25");
 }
 
 TEST(GalleryHttpLimits, ReflectsConfiguredLimits) {

@@ -213,7 +213,7 @@ TEST_P(StoreContract, CheckReportsTheStateWithoutChangingIt) {
     ASSERT_GT(store_album(store, album, failure), 0) << failure.detail;
     StoreReport after = check_store(where);
     EXPECT_TRUE(after.healthy) << after.text;
-    EXPECT_NE(after.text.find("schema: version 1"), std::string::npos) << after.text;
+    EXPECT_NE(after.text.find("schema: version 2"), std::string::npos) << after.text;
     EXPECT_NE(after.text.find("albums: 1, pictures: 1, bytes: 5"), std::string::npos) << after.text;
 
     // A picture whose bytes are gone makes the store damaged.
@@ -224,6 +224,49 @@ TEST_P(StoreContract, CheckReportsTheStateWithoutChangingIt) {
     StoreReport damaged = check_store(where);
     EXPECT_FALSE(damaged.healthy) << damaged.text;
     EXPECT_NE(damaged.text.find(": 1\n"), std::string::npos) << damaged.text;
+}
+
+TEST_P(StoreContract, AlbumsKeepTheirTitleAndAlbumsFromBeforeTitlesHaveNone) {
+    GalleryStore store = open(where);
+    NewAlbum untitled = album_of(store, {{"a.png", "1"}});
+    StoreFailure failure;
+    std::int64_t old_id = store_album(store, untitled, failure);
+    ASSERT_GT(old_id, 0) << failure.detail;
+    // The album above stands for one stored before titles existed: its title is put back to the
+    // column's default, which is what the migration gives such albums.
+    if (where.database)
+        postgres_query(*where.database, "UPDATE albums SET title = DEFAULT");
+    NewAlbum titled = album_of(store, {{"b.png", "2"}});
+    titled.title = "Été <2026>";
+    std::int64_t id = store_album(store, titled, failure);
+    ASSERT_GT(id, 0) << failure.detail;
+    std::string error;
+    EXPECT_EQ(load_album(store, id, error)->title, "Été <2026>");
+    EXPECT_EQ(load_album(store, old_id, error)->title, "");
+}
+
+TEST(SqliteSchema, AStoreFromVersionOneGainsTitlesAndKeepsItsAlbums) {
+    TempFolder data;
+    std::filesystem::create_directories(data.path / "pictures");
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((data.path / "gallery.sqlite").c_str(), &db), SQLITE_OK);
+    const char* version_one =
+        "CREATE TABLE albums (id INTEGER PRIMARY KEY, created TEXT NOT NULL DEFAULT (datetime('now')),"
+        " options TEXT NOT NULL, switch_word TEXT NOT NULL, client TEXT NOT NULL);"
+        "CREATE TABLE pictures (id INTEGER PRIMARY KEY, album_id INTEGER NOT NULL REFERENCES albums(id),"
+        " position INTEGER NOT NULL, name TEXT NOT NULL, content_type TEXT NOT NULL, size INTEGER NOT NULL);"
+        "INSERT INTO albums (options, switch_word, client) VALUES ('L', 'true', 'old');"
+        "PRAGMA user_version=1;";
+    EXPECT_EQ(sqlite3_exec(db, version_one, nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+    GalleryStore store;
+    auto opened = open_store(data.path, store);
+    ASSERT_FALSE(opened) << *opened;
+    std::string error;
+    auto album = load_album(store, 1, error);
+    ASSERT_TRUE(album) << error;
+    EXPECT_EQ(album->title, "");
+    EXPECT_EQ(album->options, "L");
 }
 
 TEST_P(StoreContract, AStoreFromANewerVersionIsRefusedNotDowngraded) {
@@ -256,7 +299,7 @@ TEST(PostgresSchema, InstancesStartingAtOnceMigrateOnceAndAllStart) {
         auto error = start.get();
         EXPECT_FALSE(error) << *error;
     }
-    EXPECT_EQ(postgres_query(database, "SELECT string_agg(version::text, ',') FROM gallery_schema"), "1");
+    EXPECT_EQ(postgres_query(database, "SELECT string_agg(version::text, ',') FROM gallery_schema"), "1,2");
 }
 
 TEST(PostgresConnections, ConnectionsCutByTheServerAreReplacedWithoutAFailedRequest) {

@@ -349,7 +349,7 @@ int port_from_log(const std::filesystem::path& log) {
 }
 
 NewAlbum album_of(const GalleryStore& store, const std::vector<std::pair<std::string, std::string>>& pictures) {
-    NewAlbum album{"L", "true", "test client", {}};
+    NewAlbum album{"L", "true", "test client", {}, {}};
     for (const auto& [name, contents] : pictures) {
         StagedFile file;
         EXPECT_FALSE(open_staged(store, file));

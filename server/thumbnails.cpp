@@ -1,0 +1,220 @@
+// Header checks and derived copies with libvips, bounded to one thread per copy and no cache of its
+// own: the gallery's worker pool decides how many run at once.
+#include "thumbnails.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vips/vips.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <fstream>
+#include <memory>
+
+namespace {
+
+constexpr int webp_quality = 75;
+
+void start_vips() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        if (VIPS_INIT("gallery-server") != 0) return;
+        // Every loader is blocked but the four the gallery accepts.
+        vips_block_untrusted_set(TRUE);
+        vips_operation_block_set("VipsForeignLoad", TRUE);
+        for (const char* allowed : {"VipsForeignLoadJpeg", "VipsForeignLoadPng", "VipsForeignLoadNsgif",
+                                    "VipsForeignLoadWebp"})
+            vips_operation_block_set(allowed, FALSE);
+        vips_concurrency_set(1);
+        vips_cache_set_max(0);
+        vips_cache_set_max_mem(0);
+        vips_cache_set_max_files(0);
+    });
+}
+
+struct Unref {
+    void operator()(void* object) const { g_object_unref(object); }
+};
+using Source = std::unique_ptr<VipsSource, Unref>;
+using Image = std::unique_ptr<VipsImage, Unref>;
+
+// libvips keeps its last error per thread; it is taken here so the next call starts clean.
+std::string vips_failure(std::string_view what) {
+    std::string detail = vips_error_buffer();
+    vips_error_clear();
+    while (!detail.empty() && (detail.back() == '\n' || detail.back() == ' ')) detail.pop_back();
+    return std::string(what) + (detail.empty() ? "" : ": " + detail);
+}
+
+// A source over a duplicate of `fd` from its start, so the caller's descriptor and offset stay its own.
+Source source_of(int fd) {
+    int copy = ::dup(fd);
+    if (copy < 0) return nullptr;
+    ::lseek(copy, 0, SEEK_SET);
+    Source source(vips_source_new_from_descriptor(copy));
+    ::close(copy);  // the source holds its own duplicate
+    return source;
+}
+
+Image header_of(VipsSource* source) {
+    VipsImage* image = vips_image_new_from_source(source, "", "access", VIPS_ACCESS_SEQUENTIAL, nullptr);
+    return Image(image);
+}
+
+std::string copy_name(std::int64_t id, int size) { return std::to_string(id) + "-" + std::to_string(size) + ".webp"; }
+
+// A derived file is good when it is at least as new as the original it was made from: a cache
+// refilled from another store gives the original a newer time.
+bool fresh(const std::filesystem::path& path, int original_fd) {
+    struct stat derived {}, original {};
+    if (::stat(path.c_str(), &derived) != 0 || ::fstat(original_fd, &original) != 0) return false;
+    if (derived.st_mtim.tv_sec != original.st_mtim.tv_sec) return derived.st_mtim.tv_sec > original.st_mtim.tv_sec;
+    return derived.st_mtim.tv_nsec >= original.st_mtim.tv_nsec;
+}
+
+// Written under a temporary name and renamed, so a reader never sees half a file.
+bool write_whole(const std::filesystem::path& path, const void* data, std::size_t size) {
+    static std::atomic<unsigned> writes{0};
+    std::filesystem::path part = path;
+    part += "." + std::to_string(++writes) + ".part";
+    int fd = ::open(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    const char* next = static_cast<const char*>(data);
+    while (size > 0) {
+        ssize_t n = ::write(fd, next, size);
+        if (n <= 0) {
+            ::close(fd);
+            ::unlink(part.c_str());
+            return false;
+        }
+        next += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    return ::rename(part.c_str(), path.c_str()) == 0;
+}
+
+// Waits while another thread makes `name`, then marks it as this thread's.
+struct MakerTurn {
+    ThumbnailMaker& maker;
+    std::string name;
+    MakerTurn(ThumbnailMaker& m, std::string n) : maker(m), name(std::move(n)) {
+        std::unique_lock lock(maker.mutex);
+        maker.finished.wait(lock, [&] { return !maker.in_progress.contains(name); });
+        maker.in_progress.insert(name);
+    }
+    ~MakerTurn() {
+        {
+            std::lock_guard lock(maker.mutex);
+            maker.in_progress.erase(name);
+        }
+        maker.finished.notify_all();
+    }
+};
+
+}  // namespace
+
+bool is_thumbnail_size(int size) { return size == card_size || size == large_card_size || size == view_size; }
+
+std::pair<int, int> fitted_size(const PictureFacts& facts, int size) {
+    int longest = std::max(facts.width, facts.height);
+    if (longest <= size || longest == 0) return {facts.width, facts.height};
+    double scale = static_cast<double>(size) / longest;
+    return {std::max(1, static_cast<int>(std::lround(facts.width * scale))),
+            std::max(1, static_cast<int>(std::lround(facts.height * scale)))};
+}
+
+PictureFacts read_picture_facts(int fd) {
+    start_vips();
+    PictureFacts facts;
+    Source source = source_of(fd);
+    if (!source) return facts;
+    Image image = header_of(source.get());
+    if (!image) {
+        vips_error_clear();
+        return facts;
+    }
+    facts.decodable = true;
+    facts.width = vips_image_get_width(image.get());
+    facts.height = vips_image_get_page_height(image.get());
+    if (vips_image_get_orientation_swap(image.get())) std::swap(facts.width, facts.height);
+    facts.animated = vips_image_get_n_pages(image.get()) > 1;
+    return facts;
+}
+
+std::optional<std::string> refuse_by_header(const std::filesystem::path& path, std::uint64_t most_pixels) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;  // the store reports a missing file itself
+    PictureFacts facts = read_picture_facts(fd);
+    ::close(fd);
+    std::uint64_t pixels = static_cast<std::uint64_t>(facts.width) * static_cast<std::uint64_t>(facts.height);
+    if (!facts.decodable || pixels <= most_pixels) return std::nullopt;
+    return "the picture is " + std::to_string(facts.width) + " x " + std::to_string(facts.height) +
+           " pixels; this gallery takes at most " + std::to_string(most_pixels) + " pixels";
+}
+
+PictureFacts picture_facts(ThumbnailMaker& maker, std::int64_t id, int fd) {
+    std::filesystem::path path = maker.dir / (std::to_string(id) + ".facts");
+    if (fresh(path, fd)) {
+        std::ifstream in(path);
+        PictureFacts facts;
+        int decodable = 0, animated = 0;
+        if (in >> decodable >> facts.width >> facts.height >> animated) {
+            facts.decodable = decodable != 0;
+            facts.animated = animated != 0;
+            return facts;
+        }
+    }
+    PictureFacts facts = read_picture_facts(fd);
+    std::string line = std::to_string(facts.decodable) + " " + std::to_string(facts.width) + " " +
+                       std::to_string(facts.height) + " " + std::to_string(facts.animated) + "\n";
+    std::error_code ec;
+    std::filesystem::create_directories(maker.dir, ec);
+    write_whole(path, line.data(), line.size());
+    return facts;
+}
+
+std::filesystem::path thumbnail_path(ThumbnailMaker& maker, std::int64_t id, int fd, int size, std::string& error) {
+    start_vips();
+    std::filesystem::path path = maker.dir / copy_name(id, size);
+    if (fresh(path, fd)) return path;
+    MakerTurn turn(maker, path.filename().string());
+    if (fresh(path, fd)) return path;  // made while this thread waited
+
+    PictureFacts facts = picture_facts(maker, id, fd);
+    if (!facts.decodable) {
+        error = "picture " + std::to_string(id) + " cannot be decoded";
+        return {};
+    }
+    if (static_cast<std::uint64_t>(facts.width) * static_cast<std::uint64_t>(facts.height) > maker.most_pixels) {
+        error = "picture " + std::to_string(id) + " has more pixels than the gallery decodes";
+        return {};
+    }
+    Source source = source_of(fd);
+    VipsImage* made = nullptr;
+    // Shrunk while it loads, turned upright by its orientation, never enlarged; the first frame only.
+    if (!source || vips_thumbnail_source(source.get(), &made, size, "height", size, "size", VIPS_SIZE_DOWN, nullptr) != 0) {
+        error = vips_failure("picture " + std::to_string(id) + " cannot be made smaller");
+        return {};
+    }
+    Image image(made);
+    void* bytes = nullptr;
+    std::size_t length = 0;
+    if (vips_webpsave_buffer(image.get(), &bytes, &length, "Q", webp_quality, "strip", TRUE, nullptr) != 0) {
+        error = vips_failure("picture " + std::to_string(id) + " cannot be encoded");
+        return {};
+    }
+    std::error_code ec;
+    std::filesystem::create_directories(maker.dir, ec);
+    bool written = write_whole(path, bytes, length);
+    g_free(bytes);
+    if (!written) {
+        error = "cannot write " + path.string();
+        return {};
+    }
+    std::lock_guard lock(maker.mutex);
+    ++maker.made;
+    return path;
+}
