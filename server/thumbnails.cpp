@@ -13,6 +13,8 @@
 #include <fstream>
 #include <memory>
 
+#include "picture_type.h"
+
 namespace {
 
 constexpr int webp_quality = 75;
@@ -48,19 +50,57 @@ std::string vips_failure(std::string_view what) {
     return std::string(what) + (detail.empty() ? "" : ": " + detail);
 }
 
-// A source over a duplicate of `fd` from its start, so the caller's descriptor and offset stay its own.
+// A source over the file open as `fd`, reopened so the source has its own read position: several
+// threads may read one picture at once.
 Source source_of(int fd) {
-    int copy = ::dup(fd);
-    if (copy < 0) return nullptr;
-    ::lseek(copy, 0, SEEK_SET);
-    Source source(vips_source_new_from_descriptor(copy));
-    ::close(copy);  // the source holds its own duplicate
-    return source;
+    std::string reopened = "/proc/self/fd/" + std::to_string(fd);
+    return Source(vips_source_new_from_file(reopened.c_str()));
 }
 
-Image header_of(VipsSource* source) {
-    VipsImage* image = vips_image_new_from_source(source, "", "access", VIPS_ACCESS_SEQUENTIAL, nullptr);
-    return Image(image);
+// The loader for the type the file's own first bytes name, never one libvips would guess: its
+// guessing asks every loader, and some read a whole file looking for a line.
+Image header_of(int fd, VipsSource* source) {
+    char head[12];
+    ssize_t n = ::pread(fd, head, sizeof head, 0);
+    std::string_view type = picture_content_type(std::string_view(head, n > 0 ? static_cast<std::size_t>(n) : 0));
+    VipsImage* image = nullptr;
+    int rc = -1;
+    if (type == "image/jpeg")
+        rc = vips_jpegload_source(source, &image, "access", VIPS_ACCESS_SEQUENTIAL, nullptr);
+    else if (type == "image/png")
+        rc = vips_pngload_source(source, &image, "access", VIPS_ACCESS_SEQUENTIAL, nullptr);
+    else if (type == "image/gif")
+        rc = vips_gifload_source(source, &image, "access", VIPS_ACCESS_SEQUENTIAL, nullptr);
+    else if (type == "image/webp")
+        rc = vips_webpload_source(source, &image, "access", VIPS_ACCESS_SEQUENTIAL, nullptr);
+    return Image(rc == 0 ? image : nullptr);
+}
+
+std::uint32_t le32(const unsigned char* p) { return p[0] | (p[1] << 8) | (p[2] << 16) | (std::uint32_t(p[3]) << 24); }
+void put_le32(unsigned char* p, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
+}
+
+// The WebP saver writes EXIF even when told to strip it (libvips 8.14), so the copy's EXIF, XMP and
+// ICC chunks are dropped here and the extended header no longer announces them.
+std::string without_metadata(const unsigned char* webp, std::size_t size) {
+    std::string out;
+    if (size < 12) return out;
+    out.assign(reinterpret_cast<const char*>(webp), 12);
+    for (std::size_t at = 12; at + 8 <= size;) {
+        std::string_view type(reinterpret_cast<const char*>(webp + at), 4);
+        std::size_t length = le32(webp + at + 4);
+        std::size_t whole = 8 + length + (length & 1);
+        if (at + whole > size) return {};
+        if (type != "EXIF" && type != "XMP " && type != "ICCP") {
+            std::size_t kept = out.size();
+            out.append(reinterpret_cast<const char*>(webp + at), whole);
+            if (type == "VP8X" && length >= 1) out[kept + 8] = static_cast<char>(out[kept + 8] & ~0x2C);
+        }
+        at += whole;
+    }
+    put_le32(reinterpret_cast<unsigned char*>(out.data()) + 4, static_cast<std::uint32_t>(out.size() - 8));
+    return out;
 }
 
 std::string copy_name(std::int64_t id, int size) { return std::to_string(id) + "-" + std::to_string(size) + ".webp"; }
@@ -131,7 +171,7 @@ PictureFacts read_picture_facts(int fd) {
     PictureFacts facts;
     Source source = source_of(fd);
     if (!source) return facts;
-    Image image = header_of(source.get());
+    Image image = header_of(fd, source.get());
     if (!image) {
         vips_error_clear();
         return facts;
@@ -206,10 +246,15 @@ std::filesystem::path thumbnail_path(ThumbnailMaker& maker, std::int64_t id, int
         error = vips_failure("picture " + std::to_string(id) + " cannot be encoded");
         return {};
     }
+    std::string webp = without_metadata(static_cast<const unsigned char*>(bytes), length);
+    g_free(bytes);
+    if (webp.empty()) {
+        error = "picture " + std::to_string(id) + " was encoded into a malformed WebP";
+        return {};
+    }
     std::error_code ec;
     std::filesystem::create_directories(maker.dir, ec);
-    bool written = write_whole(path, bytes, length);
-    g_free(bytes);
+    bool written = write_whole(path, webp.data(), webp.size());
     if (!written) {
         error = "cannot write " + path.string();
         return {};
