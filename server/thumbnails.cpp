@@ -117,8 +117,11 @@ bool fresh(const std::filesystem::path& path, int original_fd) {
 // Written under a temporary name and renamed, so a reader never sees half a file.
 bool write_whole(const std::filesystem::path& path, const void* data, std::size_t size) {
     static std::atomic<unsigned> writes{0};
+    std::string suffix = ".";
+    suffix += std::to_string(++writes);
+    suffix += ".part";
     std::filesystem::path part = path;
-    part += "." + std::to_string(++writes) + ".part";
+    part += suffix;
     int fd = ::open(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return false;
     const char* next = static_cast<const char*>(data);
