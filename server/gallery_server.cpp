@@ -1,21 +1,26 @@
-// The listener: admits connections within the connection budgets, runs the network thread, stops cleanly.
+// The listener: admits connections within the connection budgets, runs the network thread, stops
+// within a grace period.
 #include "gallery_server.h"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <iostream>
 
-#include "http_session.h"
+#include "connection.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
-// Makes room by closing the connection that has waited longest for a request, from `client` or from
-// anyone; false when every connection is busy with a request.
+// Makes room by closing the connection that has waited longest for a request (or lingered longest),
+// from `client` or from anyone; false when every connection is busy with a request.
 bool evict_oldest_idle(ServerState& state, const std::string* client) {
-    for (Session* session : state.idle) {
-        if (client && session->client() != *client) continue;
-        session->evict();
+    for (Connection* connection : state.idle) {
+        if (client && connection->client() != *client) continue;
+        connection->evict();
         return true;
     }
     return false;
@@ -28,24 +33,62 @@ void admit(ServerState& state, tcp::socket socket) {
     std::string client = peer.address().to_string();
     const ConnectionBudgets& budgets = state.gallery.config.budgets;
     auto known = state.clients.find(client);
-    if (known != state.clients.end() && known->second.connections >= budgets.most_per_client &&
-        !evict_oldest_idle(state, &client))
-        return refuse_connection(std::move(socket), "too many connections from your address; try again later");
-    if (state.connections >= budgets.most_connections && !evict_oldest_idle(state, nullptr))
+    // An evicted connection's slot is free at once, though its socket's completion is still queued:
+    // one admission never evicts two.
+    bool made_room = false;
+    if (known != state.clients.end() && known->second.connections >= budgets.most_per_client) {
+        if (!evict_oldest_idle(state, &client))
+            return refuse_connection(std::move(socket), "too many connections from your address; try again later");
+        made_room = true;
+    }
+    if (!made_room && state.connections - state.closing >= budgets.most_connections && !evict_oldest_idle(state, nullptr))
         return refuse_connection(std::move(socket), "the gallery is busy; try again later");
-    std::make_shared<Session>(state, std::move(socket), std::move(client))->start();
+    std::make_shared<Connection>(state, std::move(socket), std::move(client))->start();
+}
+
+// Out of descriptors: the spare one is given up for a moment, so the waiting connection can be taken
+// and told, instead of staying queued unanswered while accept fails again and again.
+void answer_without_descriptors(ServerState& state) {
+    if (state.spare_descriptor >= 0) {
+        ::close(state.spare_descriptor);
+        state.spare_descriptor = -1;
+        int fd = ::accept4(state.acceptor.native_handle(), nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd >= 0) {
+            tcp::socket socket(state.io);
+            beast::error_code ec;
+            socket.assign(state.acceptor.local_endpoint().protocol(), fd, ec);
+            if (!ec) refuse_connection(std::move(socket), "the gallery has run out of connections; try again later");
+        }
+        state.spare_descriptor = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    }
 }
 
 void accept_next(ServerState& state) {
     state.acceptor.async_accept([&state](beast::error_code ec, tcp::socket socket) {
-        if (ec == asio::error::operation_aborted || !state.acceptor.is_open()) return;
+        if (ec == asio::error::operation_aborted || !state.acceptor.is_open() || state.stopping) return;
         if (!ec) {
             admit(state, std::move(socket));
             return accept_next(state);
         }
-        // Out of descriptors, say: try again shortly instead of spinning.
+        if (ec == asio::error::no_descriptors || ec.value() == ENFILE) answer_without_descriptors(state);
+        // Try again shortly instead of spinning.
         auto pause = std::make_shared<asio::steady_timer>(state.io, 50ms);
         pause->async_wait([&state, pause](beast::error_code) { accept_next(state); });
+    });
+}
+
+// SIGTERM: no new connections, idle and lingering ones closed now, requests under way given the
+// grace period to finish (an album being committed gets its address to its client).
+void stop_gracefully(ServerState& state) {
+    if (state.stopping) return;
+    state.stopping = true;
+    beast::error_code ec;
+    state.acceptor.close(ec);
+    while (!state.idle.empty()) state.idle.front()->evict();
+    if (state.connections == 0) return state.io.stop();
+    state.grace.expires_after(state.gallery.config.budgets.stop_grace);
+    state.grace.async_wait([&state](beast::error_code ec) {
+        if (!ec) state.io.stop();
     });
 }
 
@@ -64,18 +107,25 @@ std::string default_public_url(std::string_view host, int port) {
 }
 
 GalleryServer::GalleryServer(Gallery& gallery) : state_(std::make_unique<ServerState>(gallery)) {
-    std::string error;
-    state_->stored_bytes = stored_bytes(gallery.store, error);
+    state_->stored_bytes = stored_bytes(gallery.store, total_error_);
+    state_->spare_descriptor = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
 }
 
 GalleryServer::~GalleryServer() {
     stop();
-    state_->disk.join();
-    state_->images.join();
+    state_->writes.pool.join();
+    state_->reads.pool.join();
+    state_->images.pool.join();
+    if (state_->spare_descriptor >= 0) ::close(state_->spare_descriptor);
 }
 
 int GalleryServer::bind(std::string& error) {
     const ServerConfig& config = state_->gallery.config;
+    // A quota over an unknown total would let anything in.
+    if (config.storage_quota > 0 && !total_error_.empty()) {
+        error = "cannot read how many bytes are stored, which the storage quota needs: " + total_error_;
+        return 0;
+    }
     beast::error_code ec;
     auto address = asio::ip::make_address(config.host, ec);
     if (ec) {
@@ -101,8 +151,8 @@ void GalleryServer::run(bool on_signals) {
     if (on_signals) {
         state.signals.add(SIGINT);
         state.signals.add(SIGTERM);
-        state.signals.async_wait([this](beast::error_code ec, int) {
-            if (!ec) stop();
+        state.signals.async_wait([&state](beast::error_code ec, int) {
+            if (!ec) stop_gracefully(state);
         });
     }
     accept_next(state);
@@ -113,6 +163,7 @@ void GalleryServer::stop() {
     ServerState& state = *state_;
     asio::post(state.io, [&state] {
         beast::error_code ec;
+        state.stopping = true;
         state.acceptor.close(ec);
         state.signals.cancel(ec);
         state.io.stop();

@@ -20,11 +20,18 @@ int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
     // A file size limit shows up as a failed write (answered 507), not as the end of the process.
     std::signal(SIGXFSZ, SIG_IGN);
-    // Each picture of an upload keeps its staged file open until the album commits, and each client
-    // holds a socket: take every descriptor the system allows, not the 1024 a login shell hands out.
-    if (rlimit files{}; ::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
-        files.rlim_cur = files.rlim_max;
-        ::setrlimit(RLIMIT_NOFILE, &files);
+    // Each client holds a socket and each upload being written a staged file: take every descriptor
+    // the system allows, not the 1024 a login shell hands out, then check the budgets fit in them.
+    if (rlimit files{}; ::getrlimit(RLIMIT_NOFILE, &files) == 0) {
+        if (files.rlim_cur < files.rlim_max) {
+            files.rlim_cur = files.rlim_max;
+            ::setrlimit(RLIMIT_NOFILE, &files);
+            ::getrlimit(RLIMIT_NOFILE, &files);
+        }
+        if (auto clash = check_budgets(options.config, files.rlim_cur); !clash.empty()) {
+            std::cerr << "gallery-server: " << clash << "\n";
+            return 2;
+        }
     }
 
     StoreLocation where{options.config.data_dir, options.config.database};

@@ -76,19 +76,38 @@ const std::vector<NumberOption>& number_options() {
         {"--header-timeout", "SECONDS", "time for the whole request head once it starts", 1, longest_wait, {},
          wait(&B::head_time)},
         {"--body-timeout", "SECONDS", "longest pause inside an upload body", 1, longest_wait, {}, wait(&B::body_gap)},
-        {"--min-body-rate", "BYTES/S", "average an upload body must keep up beyond its first pause (0: none)", 0,
+        {"--min-body-rate", "BYTES/S", "rate a body must keep; bytes sent early buy one --body-timeout at most (0: none)", 0,
          no_bound, budget(&B::least_body_rate), {}},
         {"--send-timeout", "SECONDS", "time for sending a reply", 1, longest_wait, {}, wait(&B::send_time)},
         {"--max-header-bytes", "BYTES", "request line and header fields together (431 beyond)", 256, 1 << 20,
          budget(&B::header_bytes), {}},
         {"--max-header-fields", "COUNT", "header fields in one request (431 beyond)", 1, 10000,
          budget(&B::header_fields), {}},
+        {"--linger-read-timeout", "SECONDS", "wait for each read of what a client sends after its reply", 1, longest_wait,
+         {}, wait(&B::linger_read)},
+        {"--linger-timeout", "SECONDS", "all reading after a reply; lingering connections make room for new ones", 1,
+         longest_wait, {}, wait(&B::linger_time)},
+        {"--max-list-bytes", "BYTES", "one upload's file list as sent (503 beyond)", 1024, largest_limit,
+         budget(&B::list_bytes), {}},
+        {"--max-list-memory", "BYTES", "file lists held by all uploads under way (503 beyond)", 1024, no_bound,
+         budget(&B::list_memory), {}},
+        {"--max-staged-files", "COUNT", "files being written at once, one per upload at most (503 beyond)", 1,
+         largest_count, budget(&B::staged_files), {}},
+        {"--max-disk-queue", "COUNT", "jobs waiting in each disk lane, uploads and reads (503 beyond)", 1, largest_count,
+         budget(&B::disk_queue), {}},
+        {"--page-cache", "BYTES", "rendered album pages kept in memory (0: none)", 0, no_bound, budget(&B::page_cache), {}},
+        {"--disk-reserve", "BYTES", "disk space left free beside an upload's bytes (507 beyond)", 0, no_bound,
+         budget(&B::disk_reserve), {}},
+        {"--stop-grace", "SECONDS", "on SIGTERM, time for requests under way (keep below the unit's TimeoutStopSec)", 1,
+         longest_wait, {}, wait(&B::stop_grace)},
         {"--storage-quota", "BYTES", "bytes of pictures the gallery keeps; uploads beyond get 507 (0: the disk)", 0,
          no_bound, number_field(&ServerConfig::storage_quota), {}},
         {"--client-upload-rate", "BYTES/S", "upload bytes per second one address may send (0: unlimited)", 0, no_bound,
          number_field(&ServerConfig::client_upload_rate), {}},
-        {"--disk-threads", "COUNT", "threads for the database and disk syncs", 1, 64,
+        {"--disk-threads", "COUNT", "threads for uploads' writes, syncs and commits", 1, 64,
          number_field(&ServerConfig::disk_threads), {}},
+        {"--read-threads", "COUNT", "threads for page and picture reads, a lane of their own", 1, 64,
+         number_field(&ServerConfig::read_threads), {}},
         {"--image-threads", "COUNT", "threads making thumbnails, one picture each", 1, 64,
          number_field(&ServerConfig::image_threads), {}},
         {"--largest-picture-pixels", "COUNT", "pixels a picture's header may announce; larger ones are refused", 1,
@@ -219,4 +238,19 @@ OptionsParse parse_server_options(const std::vector<std::string>& args) {
     }
     if (!have_data) result.error = "--data DIR is required";
     return result;
+}
+
+std::string check_budgets(const ServerConfig& config, std::uint64_t descriptors) {
+    const ConnectionBudgets& b = config.budgets;
+    // Each connection is a socket, and a picture being sent on it one more; each file being written
+    // is one; the store, the lanes and the spare descriptor for answering when they run out need a
+    // few more.
+    std::uint64_t need = 2 * b.most_connections + b.staged_files + 64;
+    if (need > descriptors)
+        return "--max-connections " + std::to_string(b.most_connections) + " and --max-staged-files " +
+               std::to_string(b.staged_files) + " need " + std::to_string(need) + " file descriptors; this process may open " +
+               std::to_string(descriptors) + " (raise the limit or lower them)";
+    if (b.linger_read > b.linger_time) return "--linger-read-timeout is longer than --linger-timeout";
+    if (b.list_bytes > b.list_memory) return "--max-list-bytes is larger than --max-list-memory, so no list would fit";
+    return {};
 }

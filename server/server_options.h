@@ -15,3 +15,6 @@ struct OptionsParse {
 OptionsParse parse_server_options(const std::vector<std::string>& args);
 
 std::string server_usage();
+
+// Why these budgets cannot work together under a limit of `descriptors` open files, or empty.
+std::string check_budgets(const ServerConfig& config, std::uint64_t descriptors);

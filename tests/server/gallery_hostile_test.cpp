@@ -22,37 +22,11 @@ void expect_still_serving(const RunningGallery& g) {
     EXPECT_TRUE(reply.body.starts_with("http://127.0.0.1:")) << reply.body;
 }
 
-// A connection the test drives by hand: send what it likes, when it likes.
-struct Connection {
-    int fd = -1;
-    explicit Connection(int port) : fd(connect_loopback(port)) {}
-    ~Connection() {
-        if (fd >= 0) ::close(fd);
-    }
-    void send_text(std::string_view text) const {
-        while (!text.empty()) {
-            ssize_t n = ::send(fd, text.data(), text.size(), MSG_NOSIGNAL);
-            if (n <= 0) return;
-            text.remove_prefix(static_cast<std::size_t>(n));
-        }
-    }
-    // Everything until the server closes (or `limit` passes), as a reply.
+// Timeouts as durations, over the shared hand-driven client.
+struct Connection : RawClient {
+    using RawClient::RawClient;
     HttpReply read_reply(std::chrono::milliseconds limit = 10s) const {
-        HttpReply reply;
-        std::string raw;
-        timeval wait{static_cast<time_t>(limit.count() / 1000), static_cast<suseconds_t>(limit.count() % 1000 * 1000)};
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-        char buffer[65536];
-        for (;;) {
-            ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-            if (n <= 0) {
-                reply.closed = n == 0 || errno == ECONNRESET;
-                break;
-            }
-            raw.append(buffer, static_cast<std::size_t>(n));
-        }
-        read_reply_text(raw, reply);
-        return reply;
+        return RawClient::read_reply(static_cast<int>(limit.count()));
     }
 };
 
@@ -422,6 +396,15 @@ TEST(GalleryAccessLog, EachRequestLeavesOneLineWithClientRouteStatusAndBytes) {
     }
     EXPECT_NE(log.find("127.0.0.1 \"POST /add/Client.aspx\" 200 in=" + body_size + " out="), std::string::npos) << log;
     EXPECT_NE(log.find("127.0.0.1 \"GET /nothing\" 404 in=0 out=9 "), std::string::npos) << log;
+
+    // Targets that would reorder the line on screen, drive the terminal or end the quoted field.
+    ASSERT_EQ(raw_exchange(port, "GET /x\xE2\x80\xAEgpj\x9B\"y\\z HTTP/1.1\r\nHost: x\r\n\r\n").status, 404);
+    for (int i = 0; i < 50 && log.find("/x\\xe2") == std::string::npos; ++i) {
+        std::this_thread::sleep_for(50ms);
+        log = read_whole_file(dir.path / "log");
+    }
+    EXPECT_NE(log.find("\"GET /x\\xe2\\x80\\xaegpj\\x9b\\x22y\\x5cz\" 404"), std::string::npos) << log;
+    for (std::string raw : {"\xE2\x80\xAE", "\x9B", "y\\z"}) EXPECT_EQ(log.find(raw), std::string::npos);
 }
 
 TEST(GalleryRate, AnUploadUnderAClientRateStillLands) {

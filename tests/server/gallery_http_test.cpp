@@ -1,6 +1,9 @@
 // HTTP tests against a gallery in this process, driven byte for byte as the uploader drives it.
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <future>
 
 #include "sample_png.h"
@@ -217,4 +220,35 @@ TEST(GalleryHttpPages, HeadGetsTheHeadAGetGetsAndNoBody) {
         EXPECT_EQ(header_value(head, "Content-Length"), std::to_string(get.body.size()));
     }
     expect_still_serving(*g);
+}
+
+// Many short page requests among uploads, with disk completions coming back all the while: every
+// answer is right (and under ThreadSanitizer, no connection is touched off the network thread).
+TEST(GalleryHttpConcurrency, ShortRequestsAndUploadsMixedAllGetTheirAnswers) {
+    auto g = start_gallery();
+    ASSERT_EQ(raw_exchange(g->port, upload_request(upload_body("L", "true", {{"a.png", make_sample_png(8, 8, 1)}}))).status,
+              200);
+    std::vector<std::future<int>> workers;
+    for (int w = 0; w < 6; ++w)
+        workers.push_back(std::async(std::launch::async, [&g, w] {
+            int wrong = 0;
+            for (int i = 0; i < 60; ++i) {
+                const char* path = i % 3 == 0 ? "/album/1" : i % 3 == 1 ? "/files/1" : "/";
+                wrong += http_get(g->port, path).status != 200;
+                if (w < 2 && i % 6 == 0) {
+                    std::string body = upload_body("L", "true", {{"p.png", make_sample_png(4, 4, i)}, {"t.txt", "x"}});
+                    wrong += raw_exchange(g->port, upload_request(body)).status != 200;
+                }
+                // Some clients leave at once, before their reply.
+                if (i % 10 == 0) {
+                    int fd = connect_loopback(g->port);
+                    std::string_view half = "GET /album/1 HTTP/1.1\r\n\r\n";
+                    if (fd >= 0 && ::send(fd, half.data(), half.size(), MSG_NOSIGNAL) > 0) ::close(fd);
+                    else if (fd >= 0) ::close(fd);
+                }
+            }
+            return wrong;
+        }));
+    for (auto& worker : workers) EXPECT_EQ(worker.get(), 0);
+    EXPECT_EQ(count_rows(g->data.path, "albums"), 21);
 }

@@ -139,3 +139,46 @@ TEST(ServerOptions, HelpNamesEveryOptionWithTheDefaultInForce) {
         }
     }
 }
+
+TEST(ServerOptions, EveryBudgetIsAnOptionAndBudgetsThatClashAreNamed) {
+    OptionsParse parsed = parse_server_options(
+        {"--data", "d", "--linger-read-timeout", "1", "--linger-timeout", "3", "--max-list-bytes", "4096",
+         "--max-list-memory", "1048576", "--max-staged-files", "16", "--max-disk-queue", "8", "--page-cache", "0",
+         "--disk-reserve", "1024", "--stop-grace", "10", "--read-threads", "4"});
+    ASSERT_TRUE(parsed.error.empty()) << parsed.error;
+    const ConnectionBudgets& b = parsed.config.budgets;
+    EXPECT_EQ(b.linger_time, std::chrono::seconds(3));
+    EXPECT_EQ(b.list_bytes, 4096u);
+    EXPECT_EQ(b.staged_files, 16u);
+    EXPECT_EQ(b.page_cache, 0u);
+    EXPECT_EQ(b.stop_grace, std::chrono::seconds(10));
+    EXPECT_EQ(parsed.config.read_threads, 4u);
+    EXPECT_TRUE(check_budgets(parsed.config, 2080).empty()) << check_budgets(parsed.config, 2080);
+
+    struct Case {
+        std::vector<std::string> args;
+        std::uint64_t descriptors;
+        std::string named;  // empty: they work together
+    };
+    for (const Case& c : std::vector<Case>{
+             {{}, 2320, ""},
+             {{}, 2319, "need 2320 file descriptors; this process may open 2319"},
+             {{"--max-connections", "24", "--max-staged-files", "8"}, 120, ""},
+             {{"--linger-read-timeout", "5", "--linger-timeout", "2"}, 4096, "--linger-read-timeout"},
+             {{"--max-list-bytes", "2000000", "--max-list-memory", "1000000"}, 4096, "--max-list-bytes"},
+         }) {
+        std::vector<std::string> args{"--data", "d"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        OptionsParse options = parse_server_options(args);
+        ASSERT_TRUE(options.error.empty()) << options.error;
+        std::string clash = check_budgets(options.config, c.descriptors);
+        if (c.named.empty())
+            EXPECT_TRUE(clash.empty()) << clash;
+        else
+            EXPECT_NE(clash.find(c.named), std::string::npos) << clash;
+    }
+    std::string usage = server_usage();
+    for (std::string_view option : {"--linger-timeout", "--max-list-memory", "--max-staged-files", "--max-disk-queue",
+                                    "--page-cache", "--stop-grace", "--read-threads"})
+        EXPECT_NE(usage.find(option), std::string::npos) << option;
+}

@@ -367,3 +367,51 @@ LocalGallery start_local_gallery(const std::filesystem::path& data, const std::f
     gallery.port = port_from_log(log);
     return gallery;
 }
+
+RawClient::~RawClient() {
+    if (fd >= 0) ::close(fd);
+}
+
+bool RawClient::send_text(std::string_view text) const {
+    while (!text.empty()) {
+        ssize_t n = ::send(fd, text.data(), text.size(), MSG_NOSIGNAL);
+        if (n <= 0) return false;
+        text.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+HttpReply RawClient::read_reply(int limit_ms) const {
+    HttpReply reply;
+    std::string raw;
+    timeval wait{static_cast<time_t>(limit_ms / 1000), static_cast<suseconds_t>(limit_ms % 1000 * 1000)};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0) {
+            reply.closed = n == 0 || errno == ECONNRESET;
+            break;
+        }
+        raw.append(buffer, static_cast<std::size_t>(n));
+    }
+    read_reply_text(raw, reply);
+    return reply;
+}
+
+std::uint64_t peak_memory_kib(int pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.starts_with("VmHWM:")) return std::strtoull(line.c_str() + 6, nullptr, 10);
+    return 0;
+}
+
+std::size_t open_descriptors(int pid) {
+    std::error_code ec;
+    std::size_t count = 0;
+    for (auto it = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec);
+         !ec && it != std::filesystem::directory_iterator(); it.increment(ec))
+        ++count;
+    return count;
+}

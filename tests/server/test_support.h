@@ -1,6 +1,7 @@
 // Helpers for the gallery tests: upload bodies, a gallery in this process, raw sockets and child processes.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -59,6 +60,23 @@ HttpReply http_get(int port, std::string_view path, std::string_view extra_heade
 
 // A connected loopback socket, or -1; the caller closes it.
 int connect_loopback(int port);
+
+// A connection a test drives by hand: send what it likes, when it likes.
+struct RawClient {
+    int fd = -1;
+    explicit RawClient(int port) : fd(connect_loopback(port)) {}
+    ~RawClient();
+    RawClient(const RawClient&) = delete;
+    RawClient& operator=(const RawClient&) = delete;
+    // False once the server has closed the connection (the send is refused).
+    bool send_text(std::string_view text) const;
+    // Everything until the server closes (or `limit_ms` passes), as a reply.
+    HttpReply read_reply(int limit_ms = 10000) const;
+};
+
+// The server process's peak resident memory (VmHWM) in KiB, and its open descriptors.
+std::uint64_t peak_memory_kib(int pid);
+std::size_t open_descriptors(int pid);
 
 
 // Rows in a table of the gallery's database, and the picture files on disk.

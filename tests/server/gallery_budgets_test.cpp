@@ -1,0 +1,295 @@
+// The budgets a client can hold, one group each: what a client over a budget is told, and that a
+// normal upload and an album page still succeed meanwhile. Slow disks come from a preloaded fault
+// injector, never from timing.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <future>
+
+#include "gallery_pages.h"
+#include "sample_png.h"
+#include "test_support.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string png_upload(int seed = 1) {
+    return upload_request(upload_body("L", "true", {{"ok.png", make_sample_png(4, 4, seed)}}));
+}
+
+// A normal upload lands and the first album's page is served.
+void expect_still_serving(int port) {
+    HttpReply upload = raw_exchange(port, png_upload());
+    EXPECT_EQ(upload.status, 200) << upload.body;
+    EXPECT_TRUE(upload.body.starts_with("http://127.0.0.1:")) << upload.body;
+    EXPECT_EQ(http_get(port, "/album/1").status, 200);
+}
+
+// A "JPEG" by its signature, as large as needed.
+std::string jpeg_of(std::size_t size) { return "\xFF\xD8\xFF" + std::string(size - 3, 'j'); }
+
+// The gallery-server process with a slow disk injected.
+std::vector<std::string> slow_disk(int sync_ms, int write_ms = 0) {
+    return {"/usr/bin/env", std::string("LD_PRELOAD=") + GALLERY_SLOW_DISK,
+            "GALLERY_SLOW_SYNC_MS=" + std::to_string(sync_ms), "GALLERY_SLOW_WRITE_MS=" + std::to_string(write_ms),
+            "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1"};
+}
+
+LocalGallery start_with(const TempFolder& dir, const std::vector<std::string>& options,
+                        const std::vector<std::string>& wrapper = {}) {
+    std::vector<std::string> args{"--listen", "127.0.0.1:0", "--data", (dir.path / "data").string()};
+    args.insert(args.end(), options.begin(), options.end());
+    LocalGallery gallery;
+    gallery.process = start_server_process(args, dir.path / "log", wrapper);
+    gallery.port = port_from_log(dir.path / "log");
+    return gallery;
+}
+
+}  // namespace
+
+TEST(GalleryLingering, TricklersAfterTheirReplyAreCutAtTheTotalAndMakeRoomMeanwhile) {
+    ServerConfig config;
+    config.budgets.most_connections = 2;
+    config.budgets.linger_time = 1500ms;
+    auto g = start_gallery(config);
+    ASSERT_EQ(raw_exchange(g->port, png_upload()).status, 200);
+    // Two clients that keep sending a byte every 200 ms after their reply: each read is in time,
+    // so only the total limit ends them.
+    auto trickle = [&g] {
+        RawClient c(g->port);
+        c.send_text("GET /add/limits.aspx HTTP/1.1\r\nHost: x\r\n\r\n");
+        auto start = std::chrono::steady_clock::now();
+        while (std::chrono::steady_clock::now() - start < 10s && c.send_text("x")) std::this_thread::sleep_for(200ms);
+        return std::chrono::steady_clock::now() - start;
+    };
+    auto first = std::async(std::launch::async, trickle);
+    auto second = std::async(std::launch::async, trickle);
+    std::this_thread::sleep_for(300ms);
+    // Both slots are taken by lingering connections, which make room.
+    expect_still_serving(g->port);
+    for (auto* held : {&first, &second}) EXPECT_LT(held->get(), 8s) << "a trickler was never cut off";
+}
+
+TEST(GalleryUploadLists, AListOverItsBudgetOrOverTheSharedBudgetIsRefused503) {
+    ServerConfig config;
+    config.budgets.list_bytes = 8000;
+    config.budgets.list_memory = 10000;
+    auto g = start_gallery(config);
+    ASSERT_EQ(raw_exchange(g->port, png_upload()).status, 200);
+
+    std::vector<BodyFile> long_names;
+    for (int i = 0; i < 60; ++i) long_names.push_back({std::string(400, 'n') + std::to_string(i) + ".png", "x"});
+    std::string request = upload_request(upload_body("L", "true", long_names));
+    std::size_t head_end = request.find("\r\n\r\n") + 4;
+
+    HttpReply long_list = raw_exchange(g->port, request);
+    EXPECT_EQ(long_list.status, 503);
+    EXPECT_NE(long_list.body.find("file list is longer than 8000 bytes"), std::string::npos) << long_list.body;
+
+    // Lists of nine entries each, held open by clients that stop sending: the third is too many.
+    std::string part = request.substr(0, head_end + 7900);
+    RawClient a(g->port), b(g->port), c(g->port);
+    a.send_text(part);
+    b.send_text(part);
+    std::this_thread::sleep_for(300ms);
+    c.send_text(part);
+    HttpReply third = c.read_reply();
+    EXPECT_EQ(third.status, 503);
+    EXPECT_NE(third.body.find("too many file lists"), std::string::npos) << third.body;
+    expect_still_serving(g->port);
+}
+
+TEST(GalleryBodyRate, BytesSentEarlyBuyNoLongSilence) {
+    ServerConfig config;
+    config.budgets.body_gap = 1s;
+    config.budgets.least_body_rate = 100;
+    auto g = start_gallery(config);
+    std::string body = upload_body("L", "true", {{"a.jpg", jpeg_of(30000)}});
+    std::string request = upload_request(body);
+    std::size_t head_end = request.size() - body.size();
+    RawClient c(g->port);
+    // 20,000 bytes at once would buy 200 s at 100 bytes a second if averaged over the whole body.
+    c.send_text(request.substr(0, head_end + 20000));
+    auto reply = std::async(std::launch::async, [&c] { return c.read_reply(20000); });
+    for (std::size_t at = head_end + 20000; at < request.size() && reply.wait_for(300ms) == std::future_status::timeout; ++at)
+        c.send_text(request.substr(at, 1));
+    HttpReply answer = reply.get();
+    EXPECT_EQ(answer.status, 408);
+    EXPECT_NE(answer.body.find("too slowly"), std::string::npos) << answer.body;
+    expect_still_serving(g->port);
+}
+
+TEST(GalleryStagedFiles, UploadsHoldOneDescriptorEachUnderASmallLimit) {
+    TempFolder dir;
+    auto server = start_with(dir, {"--max-connections", "24", "--max-staged-files", "8"},
+                             {"/usr/bin/prlimit", "--nofile=128:128", "--"});
+    ASSERT_GT(server.port, 0) << read_whole_file(dir.path / "log");
+    std::vector<BodyFile> files;
+    for (int i = 0; i < 300; ++i) files.push_back({"p" + std::to_string(i) + ".png", make_sample_png(2, 2, i)});
+    std::string request = upload_request(upload_body("L", "true", files));
+    std::vector<std::future<HttpReply>> uploads;
+    for (int i = 0; i < 3; ++i)
+        uploads.push_back(std::async(std::launch::async, [&] { return raw_exchange(server.port, request, 60000); }));
+    std::size_t most_open = 0;
+    while (uploads.back().wait_for(20ms) == std::future_status::timeout)
+        most_open = std::max(most_open, open_descriptors(server.process->pid));
+    for (auto& upload : uploads) EXPECT_EQ(upload.get().status, 200);
+    EXPECT_LT(most_open, 40u) << "descriptors grow with the pictures received";
+    EXPECT_EQ(count_picture_files(dir.path / "data"), 900u);
+    expect_still_serving(server.port);
+}
+
+TEST(GalleryStagedFiles, BudgetsThatCannotFitTheDescriptorLimitAreRefusedAtStart) {
+    TempFolder dir;
+    ProcessResult result = run_process({"/usr/bin/prlimit", "--nofile=128:128", "--", GALLERY_SERVER_EXE, "--data",
+                                        (dir.path / "data").string(), "--listen", "127.0.0.1:0"},
+                                       {}, 20);
+    EXPECT_EQ(result.exit_code, 2);
+    EXPECT_NE(result.err.find("--max-connections 1000 and --max-staged-files 256 need 2320 file descriptors; this "
+                              "process may open 128"),
+              std::string::npos)
+        << result.err;
+}
+
+TEST(GalleryStagedFiles, WhenEveryStagedFileIsTakenAnUploadIsRefused503) {
+    ServerConfig config;
+    config.budgets.staged_files = 1;
+    auto g = start_gallery(config);
+    ASSERT_EQ(raw_exchange(g->port, png_upload()).status, 200);
+    // A client that stops halfway through its picture holds the one staged file.
+    std::string body = upload_body("L", "true", {{"held.jpg", jpeg_of(20000)}});
+    std::string request = upload_request(body);
+    RawClient holder(g->port);
+    holder.send_text(request.substr(0, request.size() - 10000));
+    std::this_thread::sleep_for(300ms);
+    HttpReply refused = raw_exchange(g->port, png_upload(2));
+    EXPECT_EQ(refused.status, 503);
+    EXPECT_NE(refused.body.find("writing too many uploads"), std::string::npos) << refused.body;
+    EXPECT_EQ(http_get(g->port, "/album/1").status, 200);
+    holder.send_text(request.substr(request.size() - 10000));
+    EXPECT_EQ(holder.read_reply().status, 200);
+    expect_still_serving(g->port);
+}
+
+// Syncs take 300 ms each here: the uploads' lane is busy for seconds.
+TEST(GalleryDiskLanes, PagesAreReadBesideSlowUploadsAndAFullQueueIsRefused503) {
+    TempFolder dir;
+    auto server = start_with(dir, {"--disk-threads", "1", "--max-disk-queue", "2"}, slow_disk(300));
+    ASSERT_GT(server.port, 0) << read_whole_file(dir.path / "log");
+    ASSERT_EQ(raw_exchange(server.port, png_upload(), 20000).status, 200);
+    std::vector<BodyFile> three{{"a.png", make_sample_png(3, 3, 1)}, {"b.png", make_sample_png(3, 3, 2)},
+                                {"c.png", make_sample_png(3, 3, 3)}};
+    std::string slow_upload = upload_request(upload_body("L", "true", three));
+    std::vector<std::future<HttpReply>> uploads;
+    std::atomic<int> answered{0};
+    for (int i = 0; i < 2; ++i)
+        uploads.push_back(std::async(std::launch::async, [&] {
+            HttpReply reply = raw_exchange(server.port, slow_upload, 30000);
+            ++answered;
+            return reply;
+        }));
+    std::this_thread::sleep_for(200ms);
+    HttpReply page = http_get(server.port, "/album/1");
+    int uploads_done_before_page = answered.load();
+    EXPECT_EQ(page.status, 200);
+    EXPECT_EQ(uploads_done_before_page, 0) << "the page waited for the uploads' syncs";
+    HttpReply refused = raw_exchange(server.port, png_upload(3), 20000);
+    EXPECT_EQ(refused.status, 503);
+    EXPECT_NE(refused.body.find("disk is busy"), std::string::npos) << refused.body;
+    for (auto& upload : uploads) EXPECT_EQ(upload.get().status, 200);
+    EXPECT_EQ(raw_exchange(server.port, png_upload(4), 20000).status, 200);
+}
+
+TEST(GalleryStop, SigtermDuringACommitStillAnswersItsClient) {
+    TempFolder dir;
+    auto server = start_with(dir, {}, slow_disk(300));
+    ASSERT_GT(server.port, 0) << read_whole_file(dir.path / "log");
+    std::vector<BodyFile> three{{"a.png", make_sample_png(3, 3, 1)}, {"b.png", make_sample_png(3, 3, 2)},
+                                {"c.png", make_sample_png(3, 3, 3)}};
+    auto upload = std::async(std::launch::async, [&] {
+        return raw_exchange(server.port, upload_request(upload_body("L", "true", three)), 30000);
+    });
+    std::this_thread::sleep_for(400ms);  // the pictures' syncs and the commit take over a second
+    ASSERT_EQ(::kill(server.process->pid, SIGTERM), 0);
+    HttpReply reply = upload.get();
+    EXPECT_EQ(reply.status, 200) << reply.body;
+    EXPECT_TRUE(reply.body.ends_with("/album/1")) << reply.body;
+    int status = 0;
+    ASSERT_EQ(::waitpid(server.process->pid, &status, 0), server.process->pid);
+    server.process->pid = -1;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(count_rows(dir.path / "data", "albums"), 1);
+}
+
+TEST(GalleryAdmission, OneNewcomerClosesOneIdleConnection) {
+    ServerConfig config;
+    config.budgets.most_connections = 2;
+    config.budgets.most_per_client = 2;
+    auto g = start_gallery(config);
+    RawClient oldest(g->port), newer(g->port);
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(http_get(g->port, "/").status, 200);
+    EXPECT_TRUE(oldest.read_reply(2000).closed) << "the oldest idle connection made room";
+    ASSERT_TRUE(newer.send_text("GET / HTTP/1.1\r\nHost: x\r\n\r\n"));
+    EXPECT_EQ(newer.read_reply().status, 200) << "a second idle connection was closed for the same newcomer";
+}
+
+TEST(GalleryQuota, AStoredTotalThatCannotBeReadStopsAStartUnderAQuota) {
+    for (std::uint64_t quota : {std::uint64_t{0}, std::uint64_t{1000000}}) {
+        SCOPED_TRACE(quota);
+        TempFolder data;
+        Gallery gallery;
+        ASSERT_FALSE(open_store(data.path, gallery.store));
+        gallery.config.port = 0;
+        gallery.config.storage_quota = quota;
+        gallery.store.database = data.path / "gone" / "gallery.sqlite";  // unreadable from now on
+        GalleryServer server(gallery);
+        std::string error;
+        int port = server.bind(error);
+        if (quota == 0) {
+            EXPECT_GT(port, 0) << error;
+        } else {
+            EXPECT_EQ(port, 0);
+            EXPECT_NE(error.find("storage quota"), std::string::npos) << error;
+        }
+    }
+}
+
+TEST(GalleryPages, AlbumPagesCarryATagAndAnswerConditionalRequests) {
+    auto g = start_gallery();
+    ASSERT_EQ(raw_exchange(g->port, png_upload()).status, 200);
+    HttpReply first = http_get(g->port, "/album/1");
+    ASSERT_EQ(first.status, 200);
+    std::string tag = header_value(first, "ETag");
+    ASSERT_FALSE(tag.empty());
+    HttpReply again = http_get(g->port, "/album/1");
+    EXPECT_EQ(again.body, first.body);
+    EXPECT_EQ(header_value(again, "ETag"), tag);
+    HttpReply unchanged = http_get(g->port, "/album/1", "If-None-Match: " + tag + "\r\n");
+    EXPECT_EQ(unchanged.status, 304);
+    EXPECT_TRUE(unchanged.body.empty());
+    EXPECT_EQ(http_get(g->port, "/album/1", "If-None-Match: \"other\"\r\n").status, 200);
+    EXPECT_EQ(http_get(g->port, "/album/2").status, 404) << "not there yet";
+    ASSERT_EQ(raw_exchange(g->port, png_upload(2)).status, 200);
+    EXPECT_EQ(http_get(g->port, "/album/2").status, 200) << "a missing album is not remembered as missing";
+}
+
+TEST(GalleryPages, AQueryStringChangesNoRoute) {
+    auto g = start_gallery();
+    ASSERT_EQ(raw_exchange(g->port, png_upload()).status, 200);
+    for (std::string_view path : {std::string_view("/"), std::string_view("/add/limits.aspx"), page_style_path,
+                                  page_script_path, std::string_view("/album/1"), std::string_view("/files/1"),
+                                  std::string_view("/album/9")}) {
+        SCOPED_TRACE(path);
+        HttpReply plain = http_get(g->port, path);
+        for (std::string query : {"?fbclid=IwAR3x", "?utm_source=share&utm_medium=x", "?"}) {
+            HttpReply decorated = http_get(g->port, std::string(path) + query);
+            EXPECT_EQ(decorated.status, plain.status) << query;
+            EXPECT_EQ(decorated.body, plain.body) << query;
+        }
+    }
+}
