@@ -64,8 +64,8 @@ std::string default_public_url(std::string_view host, int port) {
 }
 
 GalleryServer::GalleryServer(Gallery& gallery) : state_(std::make_unique<ServerState>(gallery)) {
-    std::string error;
-    state_->stored_bytes = stored_bytes(gallery.store, error);
+    StoreFailure failure;
+    state_->stored_bytes = stored_bytes(gallery.store, failure);
 }
 
 GalleryServer::~GalleryServer() {

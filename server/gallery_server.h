@@ -38,6 +38,7 @@ struct ServerConfig {
     std::uint64_t storage_quota = 0;       // bytes of stored pictures; 0: none but the disk
     std::uint64_t client_upload_rate = 0;  // bytes per second per client address; 0: unlimited
     std::uint64_t disk_threads = 2;          // database and fsync work, off the network thread
+    StoreBudgets store;                      // what the store may take: cache, database waits
     bool log_requests = true;
 };
 

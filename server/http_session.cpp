@@ -21,6 +21,7 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* upload_path = "/add/Client.aspx";
+constexpr const char* database_unavailable = "the gallery's database is not answering; try again later";
 constexpr const char* chunked_refusal = "chunked uploads are not accepted; send the body with a Content-Length";
 constexpr std::size_t longest_logged = 200;
 constexpr std::size_t sniffed_bytes = 12;           // enough for every signature picture_type knows
@@ -44,6 +45,7 @@ Reply fault_reply(const BodyFault& fault) { return text_reply(fault.status, faul
 
 Reply store_failure_reply(const StoreFailure& failure) {
     if (failure.out_of_space) return text_reply(507, "the gallery's disk is full; nothing was kept");
+    if (failure.unavailable) return text_reply(503, database_unavailable);
     return text_reply(500, "the gallery could not store the album; nothing was kept");
 }
 
@@ -357,7 +359,7 @@ std::optional<Reply> Session::admit_contents() {
     const ServerConfig& config = state_.gallery.config;
     std::uint64_t need = 0;
     for (const ListedFile& file : head_->head.files)
-        if (file.refusal.empty()) need += file.size;
+        if (file.refusal.empty() && file.size >= smallest_picture) need += charged_bytes(file.size);
     if (config.storage_quota > 0 &&
         state_.stored_bytes + state_.reserved_bytes + need > config.storage_quota)
         return text_reply(507, "the gallery's storage quota is reached; this upload needs " + std::to_string(need) +
@@ -373,7 +375,8 @@ std::optional<Reply> Session::admit_contents() {
 
 void Session::decide_type() {
     typed_ = true;
-    type_ = picture_content_type(sniff_);
+    // A file too small for any picture format is no picture, whatever its first bytes say.
+    if (head_->head.files[file_index_].size >= smallest_picture) type_ = picture_content_type(sniff_);
     if (type_.empty() || write_failure_) return;
     if ((write_failure_ = open_staged(state_.gallery.store, staged_))) return;
     if ((write_failure_ = write_staged(staged_, sniff_))) discard_staged(staged_);
@@ -409,8 +412,8 @@ void Session::settle_finished_files() {
             if (type_.empty())
                 refusals_.push_back(Refusal{file.name, "not a JPEG, PNG, GIF or WebP picture"});
             else if (!write_failure_) {
-                write_back_soon(staged_);
                 pictures_.push_back(NewPicture{file.name, std::string(type_), std::move(staged_)});
+                finish_soon(pictures_.size() - 1);
             }
         }
         staged_ = StagedFile{};
@@ -421,19 +424,23 @@ void Session::settle_finished_files() {
     }
 }
 
-// Sends a finished file on its way to the disk while the rest of the upload arrives, so the sync
-// before the commit finds little left to write. That sync still runs for every file.
-void Session::write_back_soon(const StagedFile& file) {
-    if (!file.durable) return;
-    int copy = ::dup(file.fd);
-    if (copy < 0) return;
-    asio::post(state_.disk, [copy] {
-        ::fdatasync(copy);
-        ::close(copy);
-    });
+// Finishes a picture's staged file (synced, or copied into the database) while the rest of the
+// upload arrives; the album is stored once every picture is finished.
+void Session::finish_soon(std::size_t index) {
+    auto file = std::make_shared<StagedFile>(std::move(pictures_[index].file));
+    ++finishing_;
+    off_network([file] { return sync_staged(*file); },
+                [this, file, index](std::optional<StoreFailure> failure) {
+                    --finishing_;
+                    if (failure && !write_failure_) write_failure_ = std::move(failure);
+                    if (index < pictures_.size()) pictures_[index].file = std::move(*file);
+                    if (finishing_ == 0 && body_complete_) finish_upload();
+                });
 }
 
 void Session::finish_upload() {
+    body_complete_ = true;
+    if (finishing_ > 0) return;
     if (write_failure_) {
         std::cerr << "gallery-server: upload not stored: " << write_failure_->detail << "\n";
         pictures_.clear();
@@ -445,7 +452,7 @@ void Session::finish_upload() {
         NewAlbum{head_->head.options, head_->head.switch_word, printable(parser_->get()[http::field::user_agent]),
                  std::move(pictures_)});
     std::uint64_t bytes = 0;
-    for (const NewPicture& picture : album->pictures) bytes += picture.file.size;
+    for (const NewPicture& picture : album->pictures) bytes += charged_bytes(picture.file.size);
     struct Stored {
         std::int64_t id = 0;
         StoreFailure failure;
@@ -464,9 +471,9 @@ void Session::finish_upload() {
             }
             result.id = store_album(store, *album, result.failure);
             // Under a quota the total is read again, since instances sharing a store all add to it.
-            std::string error;
-            if (result.id != 0 && quota) result.total = stored_bytes(store, error);
-            if (!error.empty()) result.total.reset();
+            StoreFailure failed;
+            if (result.id != 0 && quota) result.total = stored_bytes(store, failed);
+            if (!failed.detail.empty()) result.total.reset();
             return result;
         },
         [this, bytes](Stored result) {
@@ -486,18 +493,19 @@ void Session::finish_upload() {
 void Session::serve_album(std::int64_t id) {
     struct Loaded {
         std::optional<StoredAlbum> album;
-        std::string error;
+        StoreFailure failure;
     };
     const GalleryStore& store = state_.gallery.store;
     off_network(
         [id, &store] {
             Loaded loaded;
-            loaded.album = load_album(store, id, loaded.error);
+            loaded.album = load_album(store, id, loaded.failure);
             return loaded;
         },
         [this, id](Loaded loaded) {
-            if (!loaded.error.empty()) {
-                std::cerr << "gallery-server: " << loaded.error << "\n";
+            if (!loaded.failure.detail.empty()) {
+                std::cerr << "gallery-server: " << loaded.failure.detail << "\n";
+                if (loaded.failure.unavailable) return send(text_reply(503, database_unavailable));
                 return send(text_reply(500, "the album cannot be read right now"));
             }
             if (!loaded.album)
@@ -510,7 +518,7 @@ void Session::serve_album(std::int64_t id) {
 void Session::serve_file(std::int64_t id) {
     struct Opened {
         std::optional<StoredPicture> picture;
-        std::string error;
+        StoreFailure failure;
         int fd = -1;
     };
     // The descriptor is owned here once it reaches the network thread.
@@ -519,14 +527,15 @@ void Session::serve_file(std::int64_t id) {
         [id, &store] {
             Opened opened;
             StoredPicture picture;
-            opened.fd = open_picture(store, id, picture, opened.error);
+            opened.fd = open_picture(store, id, picture, opened.failure);
             if (opened.fd >= 0) opened.picture = std::move(picture);
             return opened;
         },
         [this](Opened opened) {
-            if (!opened.error.empty()) {
+            if (!opened.failure.detail.empty()) {
                 if (opened.fd >= 0) ::close(opened.fd);
-                std::cerr << "gallery-server: " << opened.error << "\n";
+                std::cerr << "gallery-server: " << opened.failure.detail << "\n";
+                if (opened.failure.unavailable) return send(text_reply(503, database_unavailable));
                 return send(text_reply(500, "the picture cannot be read right now"));
             }
             if (!opened.picture || opened.fd < 0) return send(text_reply(404, "no such picture"));

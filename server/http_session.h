@@ -51,7 +51,7 @@ private:
     void feed_file(std::string_view& data);
     void settle_finished_files();
     void decide_type();
-    void write_back_soon(const StagedFile& file);
+    void finish_soon(std::size_t index);
     void finish_upload();
     void serve_album(std::int64_t id);
     void serve_file(std::int64_t id);
@@ -88,6 +88,8 @@ private:
     std::string_view type_;
     StagedFile staged_;
     std::vector<NewPicture> pictures_;
+    std::size_t finishing_ = 0;     // pictures whose staged files are being finished off the network thread
+    bool body_complete_ = false;
     std::vector<Refusal> refusals_;
     std::optional<StoreFailure> write_failure_;
     std::uint64_t reserved_ = 0;

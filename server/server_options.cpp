@@ -60,6 +60,9 @@ const std::vector<NumberOption>& number_options() {
     auto wait = [](std::chrono::milliseconds B::*member) {
         return [member](ServerConfig& c) -> std::chrono::milliseconds& { return c.budgets.*member; };
     };
+    auto store_wait = [](std::chrono::milliseconds StoreBudgets::*member) {
+        return [member](ServerConfig& c) -> std::chrono::milliseconds& { return c.store.*member; };
+    };
     auto limit = [](std::uint64_t UploadLimits::*member) {
         return [member](ServerConfig& c) -> std::uint64_t& { return c.limits.*member; };
     };
@@ -89,6 +92,12 @@ const std::vector<NumberOption>& number_options() {
          number_field(&ServerConfig::client_upload_rate), {}},
         {"--disk-threads", "COUNT", "threads for the database and disk syncs", 1, 64,
          number_field(&ServerConfig::disk_threads), {}},
+        {"--cache-size", "BYTES", "with --database: disk for pictures copied out of it (least recently used go)", 0,
+         no_bound, [](ServerConfig& c) -> std::uint64_t& { return c.store.cache_bytes; }, {}},
+        {"--database-timeout", "SECONDS", "with --database: longest wait to connect, for one statement or lock (503 beyond)",
+         1, longest_wait, {}, store_wait(&StoreBudgets::database_wait)},
+        {"--orphan-grace", "SECONDS", "with --database: age of picture bytes no album took before they are removed", 0,
+         longest_wait, {}, store_wait(&StoreBudgets::orphan_grace)},
     };
     return options;
 }

@@ -53,7 +53,7 @@ TEST(GalleryHttpUpload, GoodUploadIsStoredByteIdenticalAndAnsweredWithTheAddress
     auto g = start_gallery();
     std::vector<BodyFile> files{{"first.png", make_sample_png(64, 48, 1)},
                                 {"ünïcode 📷.png", make_sample_png(30, 20, 2)},
-                                {"third.gif", "GIF89a\x01\x00\x01\x00\x00\x00\x00;"}};
+                                {"third.gif", std::string("GIF89a\x01\x00\x01\x00\x00\x00\x00;", 14)}};
     HttpReply reply = raw_exchange(g->port, upload_request(upload_body("L", "true", files)));
     ASSERT_EQ(reply.status, 200) << reply.body;
     EXPECT_EQ(reply.body, address_of(*g, 1));
