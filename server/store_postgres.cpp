@@ -179,6 +179,8 @@ OwnedConn connect(const std::string& conninfo, std::chrono::milliseconds wait, S
                                false, true};
         return nullptr;
     }
+    // Server notices ("already exists, skipping") are not the gallery's to print.
+    PQsetNoticeProcessor(conn.get(), [](void*, const char*) {}, nullptr);
     if (PQsetnonblocking(conn.get(), 1) != 0) {
         failure = StoreFailure{conn_error(conn.get(), "cannot set up the database connection"), false, false};
         return nullptr;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <future>
@@ -338,4 +339,169 @@ TEST(PostgresSchema, AnUnreachableDatabaseIsReportedAtStartAndByCheck) {
     StoreReport report = check_store(where);
     EXPECT_FALSE(report.healthy);
     EXPECT_NE(report.text.find("unreachable"), std::string::npos) << report.text;
+}
+
+namespace {
+
+struct PostgresInstance {
+    TempFolder data;
+    StoreLocation where;
+    GalleryStore store;
+
+    explicit PostgresInstance(StoreBudgets budgets = {}) : where{data.path, fresh_postgres_database(), budgets} {
+        auto error = open_store(where, store);
+        EXPECT_FALSE(error) << *error;
+    }
+
+    std::int64_t store_pictures(const std::vector<std::pair<std::string, std::string>>& pictures) {
+        NewAlbum album = album_of(store, pictures);
+        StoreFailure failure;
+        std::int64_t id = store_album(store, album, failure);
+        EXPECT_GT(id, 0) << failure.detail;
+        return id;
+    }
+
+    std::string count(const std::string& sql) const { return postgres_query(*where.database, sql); }
+};
+
+std::uint64_t disk_held(const std::filesystem::path& dir) {
+    std::uint64_t held = 0;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
+        struct stat info {};
+        if (::stat(entry.path().c_str(), &info) == 0 && S_ISREG(info.st_mode))
+            held += static_cast<std::uint64_t>(info.st_blocks) * 512;
+    }
+    return held;
+}
+
+}  // namespace
+
+TEST(PostgresConnections, AnImmediateRestartCostsNoRequestOnPooledConnections) {
+    SKIP_WITHOUT_POSTGRES();
+    PostgresInstance pg;
+    std::int64_t album = pg.store_pictures({{"a.png", "bytes"}});
+    // Several pooled connections, as a busy instance holds.
+    std::vector<std::future<void>> readers;
+    for (int i = 0; i < 4; ++i)
+        readers.push_back(std::async(std::launch::async, [&] {
+            StoreFailure failure;
+            EXPECT_TRUE(load_album(pg.store, album, failure)) << failure.detail;
+        }));
+    for (auto& reader : readers) reader.get();
+
+    restart_postgres_immediately();
+    for (int i = 0; i < 4; ++i) {
+        NewAlbum next = album_of(pg.store, {{"b.png", pattern(3000, static_cast<char>(i))}});
+        StoreFailure failure;
+        EXPECT_GT(store_album(pg.store, next, failure), album) << failure.detail;
+    }
+    StoreFailure failure;
+    EXPECT_TRUE(load_album(pg.store, album, failure)) << failure.detail;
+}
+
+TEST(PostgresConnections, AStoppedDatabaseIsAnswered503WhileCachedPicturesAreStillServed) {
+    SKIP_WITHOUT_POSTGRES();
+    ServerConfig config;
+    config.database = fresh_postgres_database();
+    config.store.database_wait = std::chrono::seconds(2);
+    auto g = start_gallery(config);
+    std::string png = make_sample_png(20, 20, 1);
+    ASSERT_EQ(raw_exchange(g->port, upload_request(upload_body("L", "true", {{"a.png", png}, {"b.png", png}}))).status,
+              200);
+    ASSERT_EQ(http_get(g->port, "/files/1").body, png);  // now in this instance's cache
+
+    {
+        // Nothing answers until the pause ends; each request must still get its answer meanwhile.
+        PostgresPause pause;
+        EXPECT_EQ(http_get(g->port, "/files/1").body, png);
+        for (const char* path : {"/album/1", "/files/2"}) {
+            HttpReply reply = http_get(g->port, path);
+            EXPECT_EQ(reply.status, 503) << path << ": " << reply.body;
+            EXPECT_NE(reply.body.find("database"), std::string::npos) << reply.body;
+        }
+        HttpReply upload = raw_exchange(g->port, upload_request(upload_body("L", "true", {{"c.png", png}})), 20000);
+        EXPECT_EQ(upload.status, 503) << upload.body;
+    }
+    EXPECT_EQ(http_get(g->port, "/album/1").status, 200);
+    EXPECT_EQ(http_get(g->port, "/files/2").body, png);
+    EXPECT_EQ(raw_exchange(g->port, upload_request(upload_body("L", "true", {{"c.png", png}}))).status, 200);
+}
+
+TEST(PostgresCache, WalkingEveryPictureKeepsTheCacheWithinItsBudget) {
+    SKIP_WITHOUT_POSTGRES();
+    StoreBudgets budgets;
+    budgets.cache_bytes = 3 * 64 * 1024;
+    PostgresInstance pg(budgets);
+    std::vector<std::pair<std::string, std::string>> pictures;
+    for (int i = 0; i < 8; ++i) pictures.push_back({"p" + std::to_string(i) + ".png", pattern(60 * 1024, static_cast<char>(i))});
+    pictures.push_back({"larger-than-the-cache.png", pattern(400 * 1024, 'z')});
+    std::int64_t album = pg.store_pictures(pictures);
+    StoreFailure failure;
+    auto loaded = load_album(pg.store, album, failure);
+    ASSERT_TRUE(loaded) << failure.detail;
+    for (int round = 0; round < 2; ++round)
+        for (std::size_t i = 0; i < pictures.size(); ++i) {
+            SCOPED_TRACE(pictures[i].first);
+            EXPECT_EQ(picture_bytes(pg.store, loaded->pictures[i].id), pictures[i].second);
+            EXPECT_LE(disk_held(pg.data.path / "cache"), budgets.cache_bytes + 4096);  // + the store's marker
+        }
+    EXPECT_GT(pg.store_pictures({{"after.png", "still stored"}}), album);
+}
+
+TEST(PostgresCache, ACachedFileCutShortIsFetchedAgain) {
+    SKIP_WITHOUT_POSTGRES();
+    std::string bytes = pattern(300 * 1024, 'c');
+    TempFolder data;
+    StoreLocation where{data.path, fresh_postgres_database(), {}};
+    std::filesystem::path cached = data.path / "cache" / "1";
+    for (bool restarted : {false, true}) {
+        SCOPED_TRACE(restarted ? "after a restart" : "while running");
+        GalleryStore store;
+        ASSERT_FALSE(open_store(where, store));
+        if (!restarted) {
+            NewAlbum album = album_of(store, {{"a.png", bytes}});
+            StoreFailure failure;
+            ASSERT_EQ(store_album(store, album, failure), 1) << failure.detail;
+        }
+        EXPECT_EQ(picture_bytes(store, 1), bytes);
+        ASSERT_TRUE(std::filesystem::exists(cached));
+        std::filesystem::resize_file(cached, bytes.size() / 3);  // as a crash before the data reached the disk
+        if (restarted) {
+            GalleryStore reopened;
+            store = GalleryStore{};
+            ASSERT_FALSE(open_store(where, reopened));
+            EXPECT_EQ(picture_bytes(reopened, 1), bytes);
+        } else {
+            EXPECT_EQ(picture_bytes(store, 1), bytes);
+        }
+    }
+}
+
+TEST(PostgresSweep, BytesNoAlbumTookAreRemovedAfterTheGracePeriodAndOnlyThen) {
+    SKIP_WITHOUT_POSTGRES();
+    PostgresInstance pg;
+    std::int64_t album = pg.store_pictures({{"kept.png", "kept"}});
+    {
+        // An upload abandoned after its first picture went into the database, as by kill -9.
+        NewAlbum abandoned = album_of(pg.store, {{"lost.png", "lost"}});
+    }
+    EXPECT_EQ(pg.count("SELECT count(*) FROM pg_largeobject_metadata"), "2");
+    StoreLocation other{pg.data.path / "other", pg.where.database, {}};
+    { GalleryStore young; ASSERT_FALSE(open_store(other, young)); }
+    EXPECT_EQ(pg.count("SELECT count(*) FROM pg_largeobject_metadata"), "2") << "within the grace period";
+
+    // An upload still under way when the sweep runs past its grace period is refused, not stored broken.
+    NewAlbum slow = album_of(pg.store, {{"slow.png", "slow"}});
+    other.budgets.orphan_grace = {};
+    GalleryStore sweeper;
+    ASSERT_FALSE(open_store(other, sweeper));
+    EXPECT_EQ(pg.count("SELECT count(*) FROM pg_largeobject_metadata"), "1");
+    EXPECT_EQ(pg.count("SELECT count(*) FROM staged_objects"), "0");
+    StoreFailure failure;
+    EXPECT_EQ(store_album(pg.store, slow, failure), 0);
+    EXPECT_NE(failure.detail.find("removed"), std::string::npos) << failure.detail;
+    EXPECT_EQ(pg.count("SELECT count(*) FROM albums"), "1");
+    EXPECT_EQ(picture_bytes(pg.store, 1), "kept");
+    EXPECT_TRUE(load_album(pg.store, album, failure)) << failure.detail;
 }
