@@ -318,7 +318,10 @@ std::string storable_text(std::string_view text) {
 
 std::string oid_array(const std::vector<NewPicture>& pictures) {
     std::string list = "{";
-    for (const NewPicture& picture : pictures) list += (list.size() > 1 ? "," : "") + std::to_string(picture.file.object);
+    for (const NewPicture& picture : pictures) {
+        if (list.size() > 1) list += ',';
+        list += std::to_string(picture.file.object);
+    }
     return list + "}";
 }
 
@@ -404,9 +407,9 @@ struct PostgresBackend final : StoreBackend {
             }
             std::string_view bytes(piece.data(), static_cast<std::size_t>(n));
             if (oid == 0) {
-                // One statement for a picture that fits one piece; a transaction around the pieces otherwise.
-                if (static_cast<std::uint64_t>(n) < file.size &&
-                    !(in_transaction = run_plain(conn.get(), wait(), "BEGIN", failure)))
+                // Its commit need not wait for the disk: the album's commit comes later in the same
+                // write-ahead log and waits for everything before it, these bytes included.
+                if (!(in_transaction = run_plain(conn.get(), wait(), "BEGIN; SET LOCAL synchronous_commit = off", failure)))
                     break;
                 Result made = run(conn.get(), wait(),
                                   "INSERT INTO staged_objects (oid) SELECT lo_from_bytea(0, $1) RETURNING oid",
@@ -427,6 +430,10 @@ struct PostgresBackend final : StoreBackend {
             }
         }
         ::close(source);
+        if (failure.detail.empty() && offset != file.size)
+            failure = StoreFailure{file.path.string() + " holds " + std::to_string(offset) + " bytes, not the " +
+                                       std::to_string(file.size) + " received",
+                                   false, false};
         if (!failure.detail.empty() || oid == 0) {
             if (failure.detail.empty()) failure.detail = "cannot copy a picture into the database";
             return failure;
@@ -697,7 +704,10 @@ struct PostgresBackend final : StoreBackend {
         }
         std::sort(found.begin(), found.end(), [](const Found& a, const Found& b) { return a.written > b.written; });
         std::string ids = "{";
-        for (const Found& f : found) ids += (ids.size() > 1 ? "," : "") + std::to_string(f.id);
+        for (const Found& f : found) {
+            if (ids.size() > 1) ids += ',';
+            ids += std::to_string(f.id);
+        }
         ids += "}";
         StoreFailure failure;
         Result rows = run(conn, wait(), "SELECT id, name, content_type, size FROM pictures WHERE id = ANY($1::bigint[])",

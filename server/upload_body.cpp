@@ -287,10 +287,13 @@ std::string show_hidden_marks(std::string_view utf8) {
         char32_t after = i < utf8.size() ? next_code_point(utf8, after_end) : 0;
         // Joiners between two such characters shape emoji and scripts; anywhere else they join nothing.
         bool joins = (c == 0x200C || c == 0x200D) && is_joinable(before) && is_joinable(after);
-        if (is_hidden_mark(c) && !joins)
-            out += "[" + code_point_text(c) + "]";
-        else
+        if (is_hidden_mark(c) && !joins) {
+            out += '[';
+            out += code_point_text(c);
+            out += ']';
+        } else {
             out.append(utf8.substr(start, i - start));
+        }
         before = c;
     }
     return out;
