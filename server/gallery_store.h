@@ -18,6 +18,9 @@ struct StoreBackend;  // the backend's state and its implementation of the opera
 // What the store may take of the machine; each is an option of the server.
 struct StoreBudgets {
     std::uint64_t cache_bytes = 1ull << 30;  // PostgreSQL: disk for pictures copied out of the database
+    // PostgreSQL: disk the cache always leaves free, so uploads find room: the largest upload and
+    // the reserve kept beside it.
+    std::uint64_t cache_leaves_free = (100ull << 20) + (8ull << 20);
     std::chrono::milliseconds database_wait{std::chrono::seconds(10)};  // PostgreSQL: connecting, one
                                                                         // statement, one lock
     // PostgreSQL: how long picture bytes no album references are kept (an upload under way is that old

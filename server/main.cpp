@@ -28,6 +28,7 @@ int main(int argc, char** argv) {
     }
 
     StoreLocation where{options.config.data_dir, options.config.database, options.config.store};
+    where.budgets.cache_leaves_free = options.config.limits.largest_upload + (8 << 20);
     if (options.config.check) {
         StoreReport report = check_store(where);
         std::cout << report.text;

@@ -92,11 +92,11 @@ const std::vector<NumberOption>& number_options() {
          number_field(&ServerConfig::client_upload_rate), {}},
         {"--disk-threads", "COUNT", "threads for the database and disk syncs", 1, 64,
          number_field(&ServerConfig::disk_threads), {}},
-        {"--cache-size", "BYTES", "with --database: disk for pictures copied out of it (least recently used go)", 0,
+        {"--cache-size", "BYTES", "with --database: disk for pictures copied out of it; least recently used go first", 0,
          no_bound, [](ServerConfig& c) -> std::uint64_t& { return c.store.cache_bytes; }, {}},
-        {"--database-timeout", "SECONDS", "with --database: longest wait to connect, for one statement or lock (503 beyond)",
+        {"--database-timeout", "SECONDS", "with --database: longest wait to connect, per statement or lock (503 beyond)",
          1, longest_wait, {}, store_wait(&StoreBudgets::database_wait)},
-        {"--orphan-grace", "SECONDS", "with --database: age of picture bytes no album took before they are removed", 0,
+        {"--orphan-grace", "SECONDS", "with --database: age at which picture bytes no album took are removed", 0,
          longest_wait, {}, store_wait(&StoreBudgets::orphan_grace)},
     };
     return options;

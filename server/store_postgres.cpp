@@ -39,8 +39,6 @@ constexpr const char* schema_lock_key = "7163206539";
 constexpr const char* sweep_lock_key = "7163206540";
 // The sweep removes at most this many objects per transaction (each takes a lock until the commit).
 constexpr int sweep_batch = 500;
-// Left free on the disk beside the cache, for uploads being received.
-constexpr std::uint64_t cache_floor = 8 << 20;
 
 struct ResultClear {
     void operator()(PGresult* result) const { PQclear(result); }
@@ -580,13 +578,18 @@ struct PostgresBackend final : StoreBackend {
         return -1;
     }
 
-    // Makes room for `charge` more bytes by removing the pictures used longest ago, and claims it;
-    // false when the picture cannot be cached (larger than the cache, or the disk is short).
-    bool claim_cache_room(std::uint64_t size, std::uint64_t charge) {
+    bool disk_short_of(std::uint64_t size) const {
         struct statvfs disk {};
-        if (charge > budgets.cache_bytes) return false;
+        return ::statvfs(cache_dir.c_str(), &disk) == 0 &&
+               static_cast<std::uint64_t>(disk.f_bavail) * disk.f_frsize < size + budgets.cache_leaves_free;
+    }
+
+    // Makes room for `charge` more bytes by removing the pictures used longest ago, and claims it;
+    // false when the picture cannot be cached (larger than the cache, or the disk is short). A disk
+    // grown short (uploads, other files) gets its room back from the cache the same way.
+    bool claim_cache_room(std::uint64_t size, std::uint64_t charge) {
         std::lock_guard guard(cache_lock);
-        while (cache_used + charge > budgets.cache_bytes && !recency.empty()) {
+        while (!recency.empty() && (cache_used + charge > budgets.cache_bytes || disk_short_of(size))) {
             std::int64_t oldest = recency.back();
             auto it = cached.find(oldest);
             cache_used -= it->second.charge;
@@ -595,10 +598,7 @@ struct PostgresBackend final : StoreBackend {
             // A picture being sent keeps its open descriptor; the disk frees it once that closes.
             ::unlink(cached_path(oldest).c_str());
         }
-        if (cache_used + charge > budgets.cache_bytes) return false;
-        if (::statvfs(cache_dir.c_str(), &disk) == 0 &&
-            static_cast<std::uint64_t>(disk.f_bavail) * disk.f_frsize < size + cache_floor)
-            return false;
+        if (cache_used + charge > budgets.cache_bytes || disk_short_of(size)) return false;
         cache_used += charge;
         return true;
     }
