@@ -116,10 +116,10 @@ bool next_zip_piece(AlbumZip& zip, std::string& out, std::string& error) {
         }
         const StoredPicture& picture = zip.pictures[zip.next];
         StoredPicture row;
-        std::string failure;
+        StoreFailure failure;
         zip.fd = open_picture(zip.store, picture.id, row, failure);
         if (zip.fd < 0) {
-            error = failure.empty() ? "picture " + std::to_string(picture.id) + " is gone" : failure;
+            error = failure.detail.empty() ? "picture " + std::to_string(picture.id) + " is gone" : failure.detail;
             return false;
         }
         archive_entry* entry = archive_entry_new();

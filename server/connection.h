@@ -44,6 +44,8 @@ void add_common_headers(Response& res) {
     res.keep_alive(false);
 }
 
+inline constexpr std::string_view database_unavailable = "the gallery's database is not answering; try again later";
+
 Reply text_reply(int status, std::string text);
 Reply html_reply(int status, std::string html);
 // Every request over a budget gets this: the budget's reason, never a bare failure.

@@ -6,6 +6,7 @@
 #include "byte_range.h"
 #include "connection.h"
 #include "picture_views.h"
+#include "view_routes.h"
 
 struct FileSteps {
     static void opened(Connection& c, const ViewFile& opened);
@@ -23,10 +24,7 @@ void Connection::serve_file(std::int64_t id, int copy_size, bool download) {
             // The descriptor is owned here once it reaches the network thread.
             file_ = std::make_unique<FileSend>();
             file_->fd = opened.fd;
-            if (!opened.error.empty()) {
-                std::cerr << "gallery-server: " << opened.error << "\n";
-                return send(text_reply(500, "the picture cannot be read right now"));
-            }
+            if (!opened.failure.detail.empty()) return send(read_failure_reply(opened.failure, "picture"));
             if (opened.fd < 0) return send(text_reply(404, "no such picture"));
             FileSteps::opened(*this, opened);
         });

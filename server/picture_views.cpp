@@ -10,8 +10,8 @@ namespace {
 // Facts of one stored picture; a picture that cannot be opened has none (its original link says so).
 PictureFacts facts_of(const GalleryStore& store, ThumbnailMaker& maker, std::int64_t picture_id) {
     StoredPicture row;
-    std::string error;
-    int fd = open_picture(store, picture_id, row, error);
+    StoreFailure failure;
+    int fd = open_picture(store, picture_id, row, failure);
     if (fd < 0) return {};
     PictureFacts facts = picture_facts(maker, picture_id, fd);
     ::close(fd);
@@ -22,8 +22,8 @@ ViewPage missing(std::string what) {
     return ViewPage{404, not_found_page_html(what), {}};
 }
 
-std::optional<StoredAlbum> shown_album(const GalleryStore& store, std::int64_t album_id, std::string& error) {
-    std::optional<StoredAlbum> album = load_album(store, album_id, error);
+std::optional<StoredAlbum> shown_album(const GalleryStore& store, std::int64_t album_id, StoreFailure& failure) {
+    std::optional<StoredAlbum> album = load_album(store, album_id, failure);
     if (album) put_in_shown_order(*album);
     return album;
 }
@@ -31,9 +31,9 @@ std::optional<StoredAlbum> shown_album(const GalleryStore& store, std::int64_t a
 }  // namespace
 
 ViewPage album_page(const GalleryStore& store, ThumbnailMaker& maker, std::int64_t album_id) {
-    std::string error;
-    std::optional<StoredAlbum> album = shown_album(store, album_id, error);
-    if (!error.empty()) return ViewPage{500, {}, error};
+    StoreFailure failure;
+    std::optional<StoredAlbum> album = shown_album(store, album_id, failure);
+    if (!failure.detail.empty()) return ViewPage{500, {}, failure};
     if (!album) return missing("There is no album " + std::to_string(album_id) + ".");
     std::vector<PictureFacts> facts;
     for (const StoredPicture& picture : album->pictures) facts.push_back(facts_of(store, maker, picture.id));
@@ -42,9 +42,9 @@ ViewPage album_page(const GalleryStore& store, ThumbnailMaker& maker, std::int64
 
 ViewPage picture_page(const GalleryStore& store, ThumbnailMaker& maker, std::int64_t album_id,
                       std::int64_t picture_id) {
-    std::string error;
-    std::optional<StoredAlbum> album = shown_album(store, album_id, error);
-    if (!error.empty()) return ViewPage{500, {}, error};
+    StoreFailure failure;
+    std::optional<StoredAlbum> album = shown_album(store, album_id, failure);
+    if (!failure.detail.empty()) return ViewPage{500, {}, failure};
     std::string what = "There is no picture " + std::to_string(picture_id) + " in album " + std::to_string(album_id) + ".";
     if (!album) return missing(what);
     for (std::size_t i = 0; i < album->pictures.size(); ++i)
@@ -57,7 +57,7 @@ ViewFile open_view_file(const GalleryStore& store, ThumbnailMaker& maker, std::i
                         bool download) {
     ViewFile file;
     StoredPicture row;
-    int original = open_picture(store, picture_id, row, file.error);
+    int original = open_picture(store, picture_id, row, file.failure);
     if (original < 0) return file;
     if (size == 0) {
         file.fd = original;
@@ -75,7 +75,7 @@ ViewFile open_view_file(const GalleryStore& store, ThumbnailMaker& maker, std::i
     if (file.fd < 0 || ::fstat(file.fd, &info) != 0) {
         if (file.fd >= 0) ::close(file.fd);
         file.fd = -1;
-        file.error = "cannot open " + copy.string();
+        file.failure.detail = "cannot open " + copy.string();
         return file;
     }
     file.size = static_cast<std::uint64_t>(info.st_size);
@@ -83,6 +83,6 @@ ViewFile open_view_file(const GalleryStore& store, ThumbnailMaker& maker, std::i
     return file;
 }
 
-std::optional<StoredAlbum> album_for_zip(const GalleryStore& store, std::int64_t album_id, std::string& error) {
-    return shown_album(store, album_id, error);
+std::optional<StoredAlbum> album_for_zip(const GalleryStore& store, std::int64_t album_id, StoreFailure& failure) {
+    return shown_album(store, album_id, failure);
 }

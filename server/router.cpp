@@ -111,7 +111,7 @@ void serve_album_page(Connection& c, std::int64_t id) {
     if (auto page = find_page(state.pages, key)) return send_page(c, page);
     struct Rendered {
         CachedPage page;
-        std::string error;
+        StoreFailure failure;
     };
     const GalleryStore& store = state.gallery.store;
     ThumbnailMaker& maker = state.thumbnails;
@@ -120,17 +120,14 @@ void serve_album_page(Connection& c, std::int64_t id) {
         [id, &store, &maker] {
             Rendered rendered;
             ViewPage page = album_page(store, maker, id);
-            rendered.error = std::move(page.error);
+            rendered.failure = std::move(page.failure);
             rendered.page.content_type = "text/html; charset=utf-8";
             rendered.page.status = page.status;
             rendered.page.body = std::move(page.html);
             return rendered;
         },
         [&c, key](Rendered rendered) {
-            if (!rendered.error.empty()) {
-                std::cerr << "gallery-server: " << rendered.error << "\n";
-                return c.send(text_reply(500, "the album cannot be read right now"));
-            }
+            if (!rendered.failure.detail.empty()) return c.send(read_failure_reply(rendered.failure, "album"));
             // An album that does not exist yet may exist soon: only pages that exist are kept.
             auto page = rendered.page.status == 200 ? keep_page(c.state().pages, key, std::move(rendered.page))
                                                     : std::make_shared<const CachedPage>(std::move(rendered.page));

@@ -82,7 +82,8 @@ BodyParse parse_upload_body(std::string_view body, const UploadLimits& limits);
 bool utf16le_to_utf8(std::string_view bytes, std::string& out);
 
 // Invisible, direction-changing and line-separating characters: a name holding them can pass for
-// another name, so wherever a name is shown they appear as "[U+XXXX]".
+// another name, so wherever a name is shown they appear as "[U+XXXX]" (joiners only where they
+// join nothing visible).
 bool is_hidden_mark(char32_t c);
 std::string show_hidden_marks(std::string_view utf8);
 

@@ -33,6 +33,7 @@ std::string printable(std::string_view text) {
 
 Reply store_failure_reply(const StoreFailure& failure) {
     if (failure.out_of_space) return text_reply(507, "the gallery's disk is full; nothing was kept");
+    if (failure.unavailable) return text_reply(503, std::string(database_unavailable));
     return text_reply(500, "the gallery could not store the album; nothing was kept");
 }
 
@@ -47,7 +48,8 @@ void close_staged(ReceivedFiles& r, bool keep) {
 
 void decide_type(ReceivedFiles& r) {
     r.typed = true;
-    r.type = picture_content_type(r.sniff);
+    // A file too small for any picture format is no picture, whatever its first bytes say.
+    if (r.files[r.index].size >= smallest_picture) r.type = picture_content_type(r.sniff);
     if (r.type.empty() || r.failure || r.too_many_open) return;
     // The budget is checked, not reserved, before the open: a few over it under a race is harmless.
     if (r.open_count->load() >= r.most_open) {
@@ -243,7 +245,7 @@ std::optional<Reply> UploadSteps::admit_contents(Connection& c) {
     const ServerConfig& config = c.state_.gallery.config;
     std::uint64_t need = 0;
     for (const ListedFile& file : up.head.head.files)
-        if (file.refusal.empty()) need += charged_bytes(file.size);
+        if (file.refusal.empty() && file.size >= smallest_picture) need += charged_bytes(file.size);
     if (config.storage_quota > 0 && c.state_.stored_bytes + c.state_.reserved_bytes + need > config.storage_quota)
         return text_reply(507, "the gallery's storage quota is reached; this upload needs " + std::to_string(need) +
                                    " bytes more than it has room for");
@@ -388,9 +390,9 @@ void UploadSteps::finish(Connection& c) {
             // Under a quota the total is read again, since instances sharing a store all add to it.
             if (result.id != 0 && quota) {
                 std::lock_guard<std::mutex> hold(state.total_reads.lock);
-                std::string error;
-                std::uint64_t total = stored_bytes(state.gallery.store, error);
-                if (error.empty()) {
+                StoreFailure failed;
+                std::uint64_t total = stored_bytes(state.gallery.store, failed);
+                if (failed.detail.empty()) {
                     result.total = total;
                     result.read = ++state.total_reads.next_read;
                 }

@@ -6,6 +6,12 @@
 
 #include "picture_views.h"
 
+Reply read_failure_reply(const StoreFailure& failure, std::string_view what) {
+    std::cerr << "gallery-server: " << failure.detail << "\n";
+    if (failure.unavailable) return text_reply(503, std::string(database_unavailable));
+    return text_reply(500, "the " + std::string(what) + " cannot be read right now");
+}
+
 void serve_view(Connection& c, const ViewAddress& view) {
     switch (view.kind) {
         case ViewAddress::thumbnail: return c.serve_file(view.picture_id, view.size);
@@ -20,10 +26,7 @@ void serve_view(Connection& c, const ViewAddress& view) {
     c.off_network(
         state.images, [view, &store, &maker] { return picture_page(store, maker, view.album_id, view.picture_id); },
         [&c](ViewPage page) {
-            if (page.status == 500) {
-                std::cerr << "gallery-server: " << page.error << "\n";
-                return c.send(text_reply(500, "the album cannot be read right now"));
-            }
+            if (!page.failure.detail.empty()) return c.send(read_failure_reply(page.failure, "album"));
             Reply reply = html_reply(page.status, std::move(page.html));
             if (page.status == 200) reply.cache = "no-cache";
             c.send(std::move(reply));

@@ -5,6 +5,7 @@
 #include "album_zip.h"
 #include "connection.h"
 #include "picture_views.h"
+#include "view_routes.h"
 
 struct ZipSteps {
     struct Piece {
@@ -18,21 +19,18 @@ struct ZipSteps {
 void Connection::serve_zip(std::int64_t album_id) {
     struct Loaded {
         std::optional<StoredAlbum> album;
-        std::string error;
+        StoreFailure failure;
     };
     const GalleryStore& store = state_.gallery.store;
     off_network(
         state_.reads,
         [album_id, &store] {
             Loaded loaded;
-            loaded.album = album_for_zip(store, album_id, loaded.error);
+            loaded.album = album_for_zip(store, album_id, loaded.failure);
             return loaded;
         },
         [this, album_id](Loaded loaded) {
-            if (!loaded.error.empty()) {
-                std::cerr << "gallery-server: " << loaded.error << "\n";
-                return send(text_reply(500, "the album cannot be read right now"));
-            }
+            if (!loaded.failure.detail.empty()) return send(read_failure_reply(loaded.failure, "album"));
             if (!loaded.album)
                 return send(html_reply(404, not_found_page_html("There is no album " + std::to_string(album_id) + ".")));
             std::shared_ptr<AlbumZip> zip(start_album_zip(state_.gallery.store, *loaded.album).release(), AlbumZipDeleter{});
