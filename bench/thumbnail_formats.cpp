@@ -1,6 +1,7 @@
 // Times making one picture's copies from camera-sized JPEGs: the gallery's own maker (WebP) against
 // the same shrink saved as JPEG, at each long-edge size, over a batch of pictures in one run.
-// Prints one line per format and size: median, min and max milliseconds per picture, and bytes.
+// Prints one line per format and size (median, min and max milliseconds per picture, and bytes),
+// then the per-picture ratios of WebP to JPEG.
 // Usage: thumbnail_formats FOLDER-OF-JPEGS
 #include <fcntl.h>
 #include <unistd.h>
@@ -76,7 +77,18 @@ int main(int argc, char** argv) {
             g_free(bytes);
         }
         print("webp", size, webp);
-        if (!jpeg.ms.empty()) print("jpeg", size, jpeg);
+        if (jpeg.ms.empty()) continue;
+        print("jpeg", size, jpeg);
+        // Ratios per picture, both made side by side in this run: median, min and max.
+        std::vector<double> bytes_ratio, time_ratio;
+        for (std::size_t i = 0; i < webp.ms.size() && i < jpeg.ms.size(); ++i) {
+            bytes_ratio.push_back(webp.bytes[i] / jpeg.bytes[i]);
+            time_ratio.push_back(webp.ms[i] / jpeg.ms[i]);
+        }
+        auto [bl, bh] = std::minmax_element(bytes_ratio.begin(), bytes_ratio.end());
+        auto [tl, th] = std::minmax_element(time_ratio.begin(), time_ratio.end());
+        std::printf("webp/jpeg %4d px   bytes x%.2f (min %.2f, max %.2f)   time x%.2f (min %.2f, max %.2f)\n", size,
+                    median(bytes_ratio), *bl, *bh, median(time_ratio), *tl, *th);
     }
     std::filesystem::remove_all(derived);
     return 0;
