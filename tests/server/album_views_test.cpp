@@ -5,7 +5,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <map>
 #include <regex>
 
@@ -260,18 +259,6 @@ TEST(AlbumViews, DownloadsAndTheZipUnpackToTheSameNamesAndBytes) {
     for (const auto& [name, bytes] : expected) EXPECT_TRUE(unpacked[name] == bytes) << name;
 }
 
-namespace {
-
-long peak_rss_kib(int pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.starts_with("VmHWM:")) return std::stol(line.substr(6));
-    return -1;
-}
-
-}  // namespace
-
 // Four sparse pictures of 1.3 GiB: the zip needs ZIP64, and the server's memory stays where it was.
 TEST(AlbumViews, AFiveGibibyteAlbumStreamsAsAZip64WithFlatMemory) {
     TempFolder data;
@@ -293,7 +280,7 @@ TEST(AlbumViews, AFiveGibibyteAlbumStreamsAsAZip64WithFlatMemory) {
     LocalGallery gallery = start_local_gallery(data.path, logs.path / "gallery.log");
     ASSERT_GT(gallery.port, 0) << read_whole_file(logs.path / "gallery.log");
     ASSERT_EQ(http_get(gallery.port, "/static/album.css").status, 200) << read_whole_file(logs.path / "gallery.log");
-    long before = peak_rss_kib(gallery.process->pid);
+    long before = static_cast<long>(peak_memory_kib(gallery.process->pid));
 
     int fd = connect_loopback(gallery.port);
     ASSERT_GE(fd, 0);
@@ -308,13 +295,13 @@ TEST(AlbumViews, AFiveGibibyteAlbumStreamsAsAZip64WithFlatMemory) {
         if (tail.size() > 4096) tail.erase(0, tail.size() - 4096);
     }
     ::close(fd);
-    long after = peak_rss_kib(gallery.process->pid);
+    long after = static_cast<long>(peak_memory_kib(gallery.process->pid));
 
     EXPECT_GT(received, 4 * picture_bytes);
     EXPECT_LT(received, 4 * picture_bytes + (1 << 20));
     EXPECT_NE(tail.find("PK\x06\x06"), std::string::npos) << "no ZIP64 end of central directory";
     EXPECT_NE(tail.find("PK\x05\x06"), std::string::npos) << "no end of central directory";
     ASSERT_GT(before, 0);
+    // Flat: the growth is a few pieces in flight, not the album (the absolute bar is bench/views').
     EXPECT_LT(after - before, 16 * 1024) << "peak RSS grew from " << before << " KiB to " << after << " KiB";
-    EXPECT_LT(after, 64 * 1024);
 }
