@@ -47,20 +47,20 @@ void admit(ServerState& state, tcp::socket socket) {
 }
 
 // Out of descriptors: the spare one is given up for a moment, so the waiting connection can be taken
-// and told, instead of staying queued unanswered while accept fails again and again.
-void answer_without_descriptors(ServerState& state) {
-    if (state.spare_descriptor >= 0) {
-        ::close(state.spare_descriptor);
-        state.spare_descriptor = -1;
-        int fd = ::accept4(state.acceptor.native_handle(), nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd >= 0) {
-            tcp::socket socket(state.io);
-            beast::error_code ec;
-            socket.assign(state.acceptor.local_endpoint().protocol(), fd, ec);
-            if (!ec) refuse_connection(std::move(socket), "the gallery has run out of connections; try again later");
-        }
-        state.spare_descriptor = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+// and told, instead of staying queued unanswered while accept fails again and again. True when one
+// was answered.
+bool answer_without_descriptors(ServerState& state) {
+    if (state.spare_descriptor < 0) return false;
+    ::close(state.spare_descriptor);
+    int fd = ::accept4(state.acceptor.native_handle(), nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd >= 0) {
+        tcp::socket socket(state.io);
+        beast::error_code ec;
+        socket.assign(state.acceptor.local_endpoint().protocol(), fd, ec);
+        if (!ec) refuse_connection(std::move(socket), "the gallery has run out of connections; try again later");
     }
+    state.spare_descriptor = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    return fd >= 0;
 }
 
 void accept_next(ServerState& state) {
@@ -70,8 +70,9 @@ void accept_next(ServerState& state) {
             admit(state, std::move(socket));
             return accept_next(state);
         }
-        if (ec == asio::error::no_descriptors || ec.value() == ENFILE) answer_without_descriptors(state);
-        // Try again shortly instead of spinning.
+        bool out_of_descriptors = ec == asio::error::no_descriptors || ec.value() == ENFILE;
+        if (out_of_descriptors && answer_without_descriptors(state)) return accept_next(state);
+        // Anything else: try again shortly instead of spinning.
         auto pause = std::make_shared<asio::steady_timer>(state.io, 50ms);
         pause->async_wait([&state, pause](beast::error_code) { accept_next(state); });
     });
