@@ -95,10 +95,10 @@ bool has_control(const std::u32string& text) {
     return false;
 }
 
-char32_t first_control(const std::u32string& text) {
+std::optional<char32_t> first_control(const std::u32string& text) {
     for (char32_t c : text)
         if (is_control(c)) return c;
-    return 0;
+    return std::nullopt;
 }
 
 BodyFault bad_request(std::string reason) { return BodyFault{400, std::move(reason)}; }
@@ -174,9 +174,9 @@ std::optional<BodyFault> take_list_line(UploadHeadReader& reader, const std::u32
     if (unpaired != 0)
         head.files.push_back(ListedFile{shown, size, "the name holds an unpaired UTF-16 surrogate (" +
                                                          code_point_text(unpaired) + ")"});
-    else if (char32_t control = first_control(name); control != 0)
+    else if (auto control = first_control(name))
         head.files.push_back(ListedFile{shown, size, "the name holds a control character (" +
-                                                         code_point_text(control) + ")"});
+                                                         code_point_text(*control) + ")"});
     else if (label.empty())
         head.files.push_back(ListedFile{shown, size, "the name holds no file name once folders are taken off"});
     else

@@ -6,6 +6,7 @@
 
 
 #include "gallery_store.h"
+#include "server_options.h"
 #include "test_support.h"
 
 namespace {
@@ -160,4 +161,18 @@ TEST(GalleryStoreQuota, TheDiskHeldByStoredPicturesStaysWithinTheQuota) {
     }
     EXPECT_LE(held, config.storage_quota);
     EXPECT_EQ(http_get(g->port, "/album/1").status, 200);
+}
+
+TEST(GalleryStoreOptions, TheStoresBudgetsAreOptionsThatReachTheStore) {
+    OptionsParse parsed = parse_server_options(
+        {"--data", "d", "--cache-size", "5000", "--database-timeout", "3", "--orphan-grace", "0"});
+    ASSERT_EQ(parsed.error, "");
+    EXPECT_EQ(parsed.config.store.cache_bytes, 5000u);
+    EXPECT_EQ(parsed.config.store.database_wait, std::chrono::seconds(3));
+    EXPECT_EQ(parsed.config.store.orphan_grace, std::chrono::seconds(0));
+    EXPECT_NE(parse_server_options({"--data", "d", "--database-timeout", "0"}).error, "") << "a wait of nothing";
+    std::string usage = server_usage();
+    for (const char* listed : {"--cache-size BYTES", "(default 1073741824)", "--database-timeout SECONDS", "(default 10)",
+                               "--orphan-grace SECONDS", "(default 86400)"})
+        EXPECT_NE(usage.find(listed), std::string::npos) << listed;
 }

@@ -80,8 +80,8 @@ std::string pattern(std::size_t size, char seed) {
 TEST_P(StoreContract, WhatOneInstanceStoresEveryInstanceReadsByteForByte) {
     GalleryStore first = open(where);
     GalleryStore second = open(second_instance());
-    // Larger than the pieces bytes move in, with an odd tail, and empty.
-    std::string large = pattern(600 * 1024 + 13, 'a');
+    // Larger than the pieces bytes move in (three of them), with an odd tail, and empty.
+    std::string large = pattern(2 * 1024 * 1024 + 600 * 1024 + 13, 'a');
     std::string small("\x89PNG\0\xFF", 6);
     StoreFailure failure;
     NewAlbum album = album_of(first, {{"large.png", large}, {"a <&> é.png", small}, {"empty.png", ""}});

@@ -245,10 +245,11 @@ TEST(UploadBodyNames, ControlCharactersRefuseTheirFileOnlyWithoutEchoingThem) {
                                            {"Icon\r", "U+000D"},
                                            {"\x7f", "U+007F"},
                                            {"\xc2\x85x", "U+0085"},
-                                           {"dir/a\x01.jpg", "U+0001"}}) {
+                                           {"dir/a\x01.jpg", "U+0001"},
+                                           {std::string_view("nul\0.png", 8), "U+0000"}}) {
         SCOPED_TRACE(c.name);
-        UploadAlbum album = expect_album(upload_body("L", "true", {{"before.png", "1"}, {std::string(c.name), "2"},
-                                                                   {"after.png", "3"}}));
+        std::string body = upload_body("L", "true", {{"before.png", "1"}, {std::string(c.name), "2"}, {"after.png", "3"}});
+        UploadAlbum album = expect_album(body);
         ASSERT_EQ(album.files.size(), 3u);
         const UploadedFile& odd = album.files[1];
         EXPECT_NE(odd.refusal.find(c.reported), std::string::npos) << odd.refusal;
