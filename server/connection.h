@@ -44,6 +44,8 @@ void add_common_headers(Response& res) {
     res.keep_alive(false);
 }
 
+inline constexpr std::string_view database_unavailable = "the gallery's database is not answering; try again later";
+
 Reply text_reply(int status, std::string text);
 Reply html_reply(int status, std::string html);
 // Every request over a budget gets this: the budget's reason, never a bare failure.
@@ -69,7 +71,9 @@ public:
     std::string_view query() const { return query_; }
     void send(Reply reply);
     void start_upload();                 // upload_receiver.cpp
-    void serve_file(std::int64_t id);    // file_sender.cpp
+    // A picture's original (as a download when `download`), or its copy at `copy_size`.
+    void serve_file(std::int64_t id, int copy_size = 0, bool download = false);  // file_sender.cpp
+    void serve_zip(std::int64_t album_id);  // zip_sender.cpp
     // Runs `work` on `lane` and `done(result)` back on the network thread. False, with a 503 sent,
     // when the lane's queue is full.
     template <class Work, class Done>
@@ -78,6 +82,7 @@ public:
 private:
     friend struct UploadSteps;
     friend struct FileSteps;
+    friend struct ZipSteps;
 
     void wait_for_request();
     void read_head();

@@ -5,42 +5,32 @@
 
 #include "byte_range.h"
 #include "connection.h"
+#include "picture_views.h"
+#include "view_routes.h"
 
 struct FileSteps {
-    static void opened(Connection& c, int fd, const StoredPicture& picture);
+    static void opened(Connection& c, const ViewFile& opened);
     static void next_piece(Connection& c);
 };
 
-void Connection::serve_file(std::int64_t id) {
-    struct Opened {
-        std::optional<StoredPicture> picture;
-        std::string error;
-        int fd = -1;
-    };
+void Connection::serve_file(std::int64_t id, int copy_size, bool download) {
     const GalleryStore& store = state_.gallery.store;
+    ThumbnailMaker& maker = state_.thumbnails;
+    // Copies may have to be made first: that work has its own lane, so it never holds up reads.
     off_network(
-        state_.reads,
-        [id, &store] {
-            Opened opened;
-            StoredPicture picture;
-            opened.fd = open_picture(store, id, picture, opened.error);
-            if (opened.fd >= 0) opened.picture = std::move(picture);
-            return opened;
-        },
-        [this](Opened opened) {
+        copy_size ? state_.images : state_.reads,
+        [id, &store, &maker, copy_size, download] { return open_view_file(store, maker, id, copy_size, download); },
+        [this](ViewFile opened) {
             // The descriptor is owned here once it reaches the network thread.
             file_ = std::make_unique<FileSend>();
             file_->fd = opened.fd;
-            if (!opened.error.empty()) {
-                std::cerr << "gallery-server: " << opened.error << "\n";
-                return send(text_reply(500, "the picture cannot be read right now"));
-            }
-            if (!opened.picture || opened.fd < 0) return send(text_reply(404, "no such picture"));
-            FileSteps::opened(*this, opened.fd, *opened.picture);
+            if (!opened.failure.detail.empty()) return send(read_failure_reply(opened.failure, "picture"));
+            if (opened.fd < 0) return send(text_reply(404, "no such picture"));
+            FileSteps::opened(*this, opened);
         });
 }
 
-void FileSteps::opened(Connection& c, int, const StoredPicture& picture) {
+void FileSteps::opened(Connection& c, const ViewFile& picture) {
     FileSend& file = *c.file_;
     std::uint64_t size = picture.size;
     ByteRange range = decide_range(c.request()[http::field::range], size);
@@ -53,6 +43,7 @@ void FileSteps::opened(Connection& c, int, const StoredPicture& picture) {
     auto& head = file.head.emplace(part ? http::status::partial_content : http::status::ok, 11);
     add_common_headers(head);
     head.set(http::field::content_type, picture.content_type);
+    if (!picture.disposition.empty()) head.set(http::field::content_disposition, picture.disposition);
     // Stored files never change under their id.
     head.set(http::field::cache_control, "public, max-age=31536000, immutable");
     head.set(http::field::accept_ranges, "bytes");

@@ -1,6 +1,10 @@
 // Builds the upload reply and the album page; every client-supplied text is escaped on its way into HTML.
 #include "gallery_pages.h"
 
+#include <algorithm>
+#include <charconv>
+#include <cstdio>
+
 #include "upload_body.h"
 
 std::string html_escape(std::string_view text) {
@@ -59,28 +63,56 @@ std::string no_album_reply_body(std::size_t listed, const std::vector<Refusal>& 
 const std::string_view page_style = R"css(
 body{margin:0;font:15px/1.4 system-ui,-apple-system,"Segoe UI",sans-serif;background:#f4f4f2;color:#222}
 header{padding:18px 24px;background:#fff;border-bottom:1px solid #ddd}
-h1{margin:0;font-size:20px;font-weight:600}
+h1{margin:0;font-size:20px;font-weight:600;overflow-wrap:anywhere}
 header p{margin:4px 0 0;color:#666;font-size:13px}
+header a{color:#2457a6}
 main{display:grid;grid-template-columns:repeat(auto-fill,minmax(200px,1fr));gap:16px;padding:24px}
 figure{margin:0;background:#fff;border:1px solid #ddd;border-radius:6px;overflow:hidden}
 figure a{display:flex;align-items:center;justify-content:center;height:200px;background:#e9e9e6}
-figure img{max-width:100%;max-height:200px;image-rendering:auto}
+figure img{max-width:100%;max-height:200px;width:auto;height:auto;object-fit:contain}
 figure img[data-state=broken]{visibility:hidden}
 figcaption{padding:8px 10px;font-size:13px;overflow-wrap:anywhere}
 figcaption .dims{display:block;color:#888;font-size:12px}
 .empty{padding:24px;color:#666}
+.view{display:flex;flex-direction:column;min-height:100vh;background:#111;color:#eee}
+.view header{background:#1b1b1b;border-color:#333}
+.view header p,.view header a{color:#bbb}
+.view main{display:flex;flex:1;align-items:center;justify-content:center;padding:8px}
+.view main img{max-width:100%;max-height:calc(100vh - 140px);width:auto;height:auto}
+.view nav{display:flex;justify-content:space-between;gap:8px;padding:12px 24px}
+.view nav a{color:#eee;padding:10px 14px;border:1px solid #444;border-radius:6px;text-decoration:none}
+.view nav span{padding:10px 14px;color:#555}
+@media (max-width:480px){main{padding:12px;gap:12px}header{padding:12px}.view nav{padding:8px 12px}}
 )css";
 
-// Shows each picture's pixel size once it has loaded, and marks pictures that failed to load.
+// Album: marks pictures that failed to load. Picture view: arrow keys and swipes follow the
+// previous/next links, Escape goes back to the album, and the next picture is fetched ahead.
 const std::string_view page_script = R"js(
 for (const img of document.querySelectorAll('main img')) {
   const done = () => {
     const ok = img.naturalWidth > 0;
     img.dataset.state = ok ? 'loaded' : 'broken';
-    img.closest('figure').querySelector('.dims').textContent =
-      ok ? img.naturalWidth + ' \u00d7 ' + img.naturalHeight : 'could not be shown';
+    const dims = img.closest('figure') && img.closest('figure').querySelector('.dims');
+    if (!ok && dims) dims.textContent = 'could not be shown';
   };
   if (img.complete) done(); else { img.addEventListener('load', done); img.addEventListener('error', done); }
+}
+const view = document.querySelector('body.view');
+if (view) {
+  const go = rel => { const link = document.querySelector('a[rel~="' + rel + '"]'); if (link) location.href = link.href; };
+  document.addEventListener('keydown', e => {
+    if (e.altKey || e.ctrlKey || e.metaKey) return;
+    if (e.key === 'ArrowLeft') go('prev'); else if (e.key === 'ArrowRight') go('next'); else if (e.key === 'Escape') go('up');
+  });
+  let startX = null, startY = 0;
+  document.addEventListener('touchstart', e => { if (e.touches.length === 1) { startX = e.touches[0].clientX; startY = e.touches[0].clientY; } }, {passive: true});
+  document.addEventListener('touchend', e => {
+    if (startX === null) return;
+    const dx = e.changedTouches[0].clientX - startX, dy = e.changedTouches[0].clientY - startY;
+    startX = null;
+    if (Math.abs(dx) > 60 && Math.abs(dx) > 2 * Math.abs(dy)) go(dx < 0 ? 'next' : 'prev');
+  });
+  if (view.dataset.next) new Image().src = view.dataset.next;
 }
 )js";
 
@@ -97,21 +129,187 @@ std::string page_head(std::string_view title) {
 // Names are shown with their hidden marks made visible, so one name cannot pass for another.
 std::string shown_name(std::string_view name) { return html_escape(show_hidden_marks(name)); }
 
+std::string page_script_tag() { return "<script src=\"" + std::string(page_script_path) + "\"></script>\n"; }
+
+std::string size_attributes(std::pair<int, int> size) {
+    return " width=\"" + std::to_string(size.first) + "\" height=\"" + std::to_string(size.second) + "\"";
+}
+
+bool has_copies(const std::vector<PictureFacts>& facts, std::size_t index) {
+    return index < facts.size() && facts[index].decodable;
+}
+
+std::string readable_time(std::string_view created) {
+    static const char* const months[] = {"January", "February", "March",     "April",   "May",      "June",
+                                         "July",    "August",   "September", "October", "November", "December"};
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0;
+    if (std::sscanf(std::string(created).c_str(), "%d-%d-%d %d:%d", &year, &month, &day, &hour, &minute) != 5 ||
+        month < 1 || month > 12)
+        return std::string(created);
+    char text[64];
+    std::snprintf(text, sizeof text, "%d %s %d, %02d:%02d UTC", day, months[month - 1], year, hour, minute);
+    return text;
+}
+
+bool parse_number(std::string_view text, std::int64_t& value) {
+    if (text.empty() || text.size() > 18) return false;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return ec == std::errc() && end == text.data() + text.size() && value > 0;
+}
+
+char folded(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// -1, 0 or 1 as `a` sorts before, with or after `b`.
+int natural_compare(std::string_view a, std::string_view b) {
+    std::size_t i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        if (is_digit(a[i]) && is_digit(b[j])) {
+            std::size_t a_end = i, b_end = j;
+            while (a_end < a.size() && is_digit(a[a_end])) ++a_end;
+            while (b_end < b.size() && is_digit(b[b_end])) ++b_end;
+            std::string_view x = a.substr(i, a_end - i), y = b.substr(j, b_end - j);
+            std::string_view x_value = x.substr(std::min(x.find_first_not_of('0'), x.size()));
+            std::string_view y_value = y.substr(std::min(y.find_first_not_of('0'), y.size()));
+            if (x_value.size() != y_value.size()) return x_value.size() < y_value.size() ? -1 : 1;
+            if (int c = x_value.compare(y_value)) return c < 0 ? -1 : 1;
+            i = a_end;
+            j = b_end;
+            continue;
+        }
+        char x = folded(a[i]), y = folded(b[j]);
+        if (x != y) return static_cast<unsigned char>(x) < static_cast<unsigned char>(y) ? -1 : 1;
+        ++i;
+        ++j;
+    }
+    if (i < a.size() || j < b.size()) return i < a.size() ? 1 : -1;
+    return 0;
+}
+
 }  // namespace
 
-std::string album_page_html(const StoredAlbum& album) {
-    std::string title = "Album " + std::to_string(album.id);
+bool natural_less(std::string_view a, std::string_view b) {
+    int c = natural_compare(a, b);
+    return c != 0 ? c < 0 : a < b;  // names equal but for case or leading zeros still have one order
+}
+
+void put_in_shown_order(StoredAlbum& album) {
+    std::stable_sort(album.pictures.begin(), album.pictures.end(),
+                     [](const StoredPicture& a, const StoredPicture& b) { return natural_less(a.name, b.name); });
+}
+
+std::string album_title(const StoredAlbum& album) {
+    return album.title.empty() ? "Pictures of " + readable_time(album.created) : album.title;
+}
+
+std::string picture_view_address(std::int64_t album_id, std::int64_t picture_id) {
+    return "/album/" + std::to_string(album_id) + "/" + std::to_string(picture_id);
+}
+std::string thumbnail_address(std::int64_t picture_id, int size) {
+    return "/thumbs/" + std::to_string(picture_id) + "/" + std::to_string(size);
+}
+std::string download_address(std::int64_t picture_id) { return "/download/" + std::to_string(picture_id); }
+std::string album_zip_address(std::int64_t album_id) { return "/album/" + std::to_string(album_id) + ".zip"; }
+
+ViewAddress read_view_address(std::string_view target) {
+    ViewAddress address;
+    std::int64_t first = 0, second = 0;
+    auto split = [&](std::string_view rest) {
+        std::size_t slash = rest.find('/');
+        return slash != std::string_view::npos && parse_number(rest.substr(0, slash), first) &&
+               parse_number(rest.substr(slash + 1), second);
+    };
+    if (target.starts_with("/album/") && target.ends_with(".zip") &&
+        parse_number(target.substr(7, target.size() - 11), first))
+        return ViewAddress{ViewAddress::album_zip, first, 0, 0};
+    if (target.starts_with("/album/") && split(target.substr(7)))
+        return ViewAddress{ViewAddress::picture_view, first, second, 0};
+    if (target.starts_with("/thumbs/") && split(target.substr(8)) && is_thumbnail_size(static_cast<int>(second)))
+        return ViewAddress{ViewAddress::thumbnail, 0, first, static_cast<int>(second)};
+    if (target.starts_with("/download/") && parse_number(target.substr(10), first))
+        return ViewAddress{ViewAddress::download, 0, first, 0};
+    return address;
+}
+
+std::string attachment_disposition(std::string_view label) {
+    std::string fallback, encoded;
+    static const char hex[] = "0123456789ABCDEF";
+    for (char c : label) {
+        auto byte = static_cast<unsigned char>(c);
+        bool plain = byte > 0x20 && byte < 0x7F && c != '"' && c != '\\' && c != '%' && c != ';' && c != '/';
+        if ((byte & 0xC0) != 0x80) fallback += plain || c == ' ' ? c : '_';  // one mark per character
+        bool attr_char = (byte >= '0' && byte <= '9') || (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') ||
+                         std::string_view("!#$&+-.^_`|~").find(c) != std::string_view::npos;
+        if (attr_char) {
+            encoded += c;
+        } else {
+            encoded += '%';
+            encoded += hex[byte >> 4];
+            encoded += hex[byte & 15];
+        }
+    }
+    if (fallback.find_first_not_of("_. ") == std::string::npos) fallback = "picture";
+    return "attachment; filename=\"" + fallback + "\"; filename*=UTF-8''" + encoded;
+}
+
+std::string album_page_html(const StoredAlbum& album, const std::vector<PictureFacts>& facts) {
+    std::string title = album_title(album);
     std::string count = album.pictures.size() == 1 ? "1 picture" : std::to_string(album.pictures.size()) + " pictures";
     std::string html = page_head(title) + "<body><header><h1>" + html_escape(title) + "</h1><p>" + count +
-                       ", uploaded " + html_escape(album.created) + " UTC</p></header>\n<main>\n";
+                       ", uploaded " + html_escape(readable_time(album.created));
+    if (!album.pictures.empty())
+        html += " · <a href=\"" + album_zip_address(album.id) + "\" download>Download all</a>";
+    html += "</p></header>\n<main>\n";
     if (album.pictures.empty()) html += "<p class=\"empty\">This album has no pictures.</p>\n";
-    for (const StoredPicture& picture : album.pictures) {
-        std::string src = "/files/" + std::to_string(picture.id);
+    for (std::size_t i = 0; i < album.pictures.size(); ++i) {
+        const StoredPicture& picture = album.pictures[i];
         std::string name = shown_name(picture.name);
-        html += "<figure><a href=\"" + src + "\"><img src=\"" + src + "\" alt=\"" + name + "\"></a><figcaption>" +
-                name + "<span class=\"dims\"></span></figcaption></figure>\n";
+        std::string img;
+        std::string dims;
+        if (has_copies(facts, i)) {
+            const PictureFacts& f = facts[i];
+            img = "<img src=\"" + thumbnail_address(picture.id, card_size) + "\" srcset=\"" +
+                  thumbnail_address(picture.id, card_size) + " " + std::to_string(card_size) + "w, " +
+                  thumbnail_address(picture.id, large_card_size) + " " + std::to_string(large_card_size) +
+                  "w\" sizes=\"(max-width: 480px) 100vw, 240px\"" + size_attributes(fitted_size(f, card_size));
+            dims = std::to_string(f.width) + " × " + std::to_string(f.height);
+        } else {
+            img = "<img src=\"/files/" + std::to_string(picture.id) + "\"";
+        }
+        html += "<figure><a href=\"" + picture_view_address(album.id, picture.id) + "\">" + img +
+                " loading=\"lazy\" alt=\"" + name + "\"></a><figcaption>" + name + "<span class=\"dims\">" + dims +
+                "</span></figcaption></figure>\n";
     }
-    html += "</main>\n<script src=\"" + std::string(page_script_path) + "\"></script>\n</body></html>\n";
+    html += "</main>\n" + page_script_tag() + "</body></html>\n";
+    return html;
+}
+
+std::string picture_page_html(const StoredAlbum& album, std::size_t index, const PictureFacts& facts) {
+    const StoredPicture& picture = album.pictures[index];
+    std::string name = shown_name(picture.name);
+    std::string title = album_title(album);
+    // Animated pictures and those the gallery cannot make smaller are shown as they are.
+    bool copy = facts.decodable && !facts.animated;
+    std::string src = copy ? thumbnail_address(picture.id, view_size) : "/files/" + std::to_string(picture.id);
+    std::string next_src;
+    if (index + 1 < album.pictures.size()) next_src = thumbnail_address(album.pictures[index + 1].id, view_size);
+    std::string html = page_head(show_hidden_marks(picture.name) + " – " + title) + "<body class=\"view\"";
+    if (!next_src.empty()) html += " data-next=\"" + next_src + "\"";
+    html += "><header><h1>" + name + "</h1><p><a rel=\"up\" href=\"/album/" + std::to_string(album.id) + "\">" +
+            html_escape(title) + "</a> · " + std::to_string(index + 1) + " of " +
+            std::to_string(album.pictures.size());
+    if (facts.decodable) html += " · " + std::to_string(facts.width) + " × " + std::to_string(facts.height);
+    html += " · <a href=\"" + download_address(picture.id) + "\">Download</a></p></header>\n<main><img src=\"" + src +
+            "\"" + (facts.decodable ? size_attributes(fitted_size(facts, view_size)) : std::string()) + " alt=\"" +
+            name + "\"></main>\n<nav>";
+    auto neighbour = [&](std::size_t at, const char* rel, const char* text) {
+        if (at >= album.pictures.size()) return "<span>" + std::string(text) + "</span>";
+        return "<a rel=\"" + std::string(rel) + "\" href=\"" + picture_view_address(album.id, album.pictures[at].id) +
+               "\">" + text + "</a>";
+    };
+    html += neighbour(index - 1, "prev", "‹ Previous") + "<a href=\"/album/" + std::to_string(album.id) +
+            "\">Album</a>" + neighbour(index + 1, "next", "Next ›") + "</nav>\n" + page_script_tag() +
+            "</body></html>\n";
     return html;
 }
 

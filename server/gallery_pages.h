@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "gallery_store.h"
+#include "thumbnails.h"
 
 struct Refusal {
     std::string name;
@@ -34,6 +35,34 @@ constexpr std::string_view content_security_policy =
     "default-src 'none'; img-src 'self'; style-src 'self'; script-src 'self'; base-uri 'none'; "
     "form-action 'none'; frame-ancestors 'none'";
 
-std::string album_page_html(const StoredAlbum& album);
+// The album's name on its pages and its zip: the folder its pictures came from, else its date.
+std::string album_title(const StoredAlbum& album);
+
+// File-manager order: runs of digits compare as numbers (IMG_2 before IMG_10), letters without case.
+bool natural_less(std::string_view a, std::string_view b);
+// The album's pictures in the order every page and the zip show them.
+void put_in_shown_order(StoredAlbum& album);
+
+// Addresses of the pages and files around one album; the router reads them back with read_view_address.
+std::string picture_view_address(std::int64_t album_id, std::int64_t picture_id);
+std::string thumbnail_address(std::int64_t picture_id, int size);
+std::string download_address(std::int64_t picture_id);
+std::string album_zip_address(std::int64_t album_id);
+
+struct ViewAddress {
+    enum Kind { none, picture_view, thumbnail, download, album_zip } kind = none;
+    std::int64_t album_id = 0, picture_id = 0;
+    int size = 0;
+};
+ViewAddress read_view_address(std::string_view target);
+
+// Content-Disposition for a download named `label`: an ASCII fallback and the UTF-8 name (RFC 6266).
+std::string attachment_disposition(std::string_view label);
+
+// `facts` holds one entry per picture in `album` (in shown order); a picture without facts, or
+// one its facts call undecodable, is shown by its original.
+std::string album_page_html(const StoredAlbum& album, const std::vector<PictureFacts>& facts = {});
+// The view of picture `index` of `album` (in shown order), with links to its neighbours.
+std::string picture_page_html(const StoredAlbum& album, std::size_t index, const PictureFacts& facts);
 
 std::string not_found_page_html(std::string_view what);

@@ -119,7 +119,9 @@ std::string default_public_url(std::string_view host, int port) {
 }
 
 GalleryServer::GalleryServer(Gallery& gallery) : state_(std::make_unique<ServerState>(gallery)) {
-    state_->stored_bytes = stored_bytes(gallery.store, total_error_);
+    StoreFailure failure;
+    state_->stored_bytes = stored_bytes(gallery.store, failure);
+    total_error_ = failure.detail;
     state_->spare_descriptor = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
 }
 
@@ -127,6 +129,7 @@ GalleryServer::~GalleryServer() {
     stop();
     state_->writes.pool.join();
     state_->reads.pool.join();
+    state_->images.pool.join();
     if (state_->spare_descriptor >= 0) ::close(state_->spare_descriptor);
 }
 

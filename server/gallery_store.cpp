@@ -1,5 +1,5 @@
-// The store interface: staged upload files, which are the same for both backends, and the choice
-// of backend for everything else.
+// The store interface: staged upload files, the quota's charge, and forwarding to the backend the
+// store was opened with.
 #include "gallery_store.h"
 
 #include <atomic>
@@ -12,6 +12,10 @@
 #include "store_backends.h"
 
 namespace {
+
+constexpr std::uint64_t block_size = 4096;
+// A picture's inode share, directory entry (SQLite) and row with its index entries, beside its blocks.
+constexpr std::uint64_t per_picture_overhead = 512;
 
 bool write_all(int fd, std::string_view bytes) {
     while (!bytes.empty()) {
@@ -27,7 +31,7 @@ bool write_all(int fd, std::string_view bytes) {
 
 StoreFailure failure_of(const std::string& what, int error_number) {
     return StoreFailure{what + ": " + std::strerror(error_number),
-                        error_number == ENOSPC || error_number == EDQUOT || error_number == EFBIG};
+                        error_number == ENOSPC || error_number == EDQUOT || error_number == EFBIG, false};
 }
 
 void remove_partial_files(const std::filesystem::path& dir) {
@@ -37,8 +41,34 @@ void remove_partial_files(const std::filesystem::path& dir) {
             std::filesystem::remove(entry.path(), ec);
 }
 
+bool sync_file_and_close(int fd) {
+    bool ok = ::fsync(fd) == 0;
+    int saved = errno;
+    if (::close(fd) != 0 && ok) return false;
+    errno = saved;
+    return ok;
+}
+
+void sync_dir(const std::filesystem::path& dir) {
+    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
+std::uint64_t disk_blocks_bytes(std::uint64_t size) { return (size + block_size - 1) / block_size * block_size; }
+
+std::uint64_t charged_bytes(std::uint64_t file_size) { return disk_blocks_bytes(file_size) + per_picture_overhead; }
+
+std::string charged_bytes_sql(const std::string& size_column) {
+    std::string block = std::to_string(block_size);
+    return "((" + size_column + " + " + std::to_string(block_size - 1) + ") / " + block + " * " + block + " + " +
+           std::to_string(per_picture_overhead) + ")";
+}
+
 StagedFile::StagedFile(StagedFile&& other) noexcept
-    : fd(std::exchange(other.fd, -1)), path(std::move(other.path)), size(other.size), durable(other.durable) {
+    : fd(std::exchange(other.fd, -1)), path(std::move(other.path)), size(other.size), store(other.store),
+      object(other.object), finished(other.finished) {
     other.path.clear();
 }
 
@@ -49,7 +79,9 @@ StagedFile& StagedFile::operator=(StagedFile&& other) noexcept {
         path = std::move(other.path);
         other.path.clear();
         size = other.size;
-        durable = other.durable;
+        store = other.store;
+        object = other.object;
+        finished = other.finished;
     }
     return *this;
 }
@@ -74,7 +106,9 @@ std::optional<StoreFailure> open_staged(const GalleryStore& store, StagedFile& f
         return failure;
     }
     file.size = 0;
-    file.durable = !store.postgres;
+    file.store = store.backend.get();
+    file.object = 0;
+    file.finished = false;
     return std::nullopt;
 }
 
@@ -85,19 +119,17 @@ std::optional<StoreFailure> write_staged(StagedFile& file, std::string_view byte
 }
 
 std::optional<StoreFailure> sync_staged(StagedFile& file) {
-    bool ok = !file.durable || ::fsync(file.fd) == 0;
-    int saved = errno;
-    if (::close(file.fd) != 0 && ok) {
-        ok = false;
-        saved = errno;
-    }
+    if (file.finished) return std::nullopt;
+    if (!file.store) return StoreFailure{"a staged file without a store", false, false};
+    auto failure = file.store->finish_staged(file);
+    if (file.fd >= 0) ::close(file.fd);
     file.fd = -1;
-    if (!ok) return failure_of("cannot write " + file.path.string(), saved);
-    return std::nullopt;
+    file.finished = !failure;
+    return failure;
 }
 
 std::optional<std::string> open_store(const StoreLocation& where, GalleryStore& store) {
-    if (where.database) return postgres_open(*where.database, where.data_dir, store);
+    if (where.database) return postgres_open(*where.database, where.data_dir, where.budgets, store);
     return sqlite_open(where.data_dir, store);
 }
 
@@ -106,36 +138,32 @@ std::optional<std::string> open_store(const std::filesystem::path& data_dir, Gal
 }
 
 StoreReport check_store(const StoreLocation& where) {
-    return where.database ? postgres_check(*where.database) : sqlite_check(where.data_dir);
+    return where.database ? postgres_check(*where.database, where.budgets) : sqlite_check(where.data_dir);
 }
 
-std::uint64_t stored_bytes(const GalleryStore& store, std::string& error) {
-    return store.postgres ? postgres_stored_bytes(store, error) : sqlite_stored_bytes(store, error);
+std::uint64_t stored_bytes(const GalleryStore& store, StoreFailure& failure) {
+    failure = {};
+    return store.backend->stored_bytes(failure);
 }
-
-std::uint64_t charged_bytes(std::uint64_t file_size) { return file_size; }
 
 std::int64_t store_album(const GalleryStore& store, NewAlbum& album, StoreFailure& failure) {
-    return store.postgres ? postgres_store_album(store, album, failure) : sqlite_store_album(store, album, failure);
+    failure = {};
+    return store.backend->store_album(album, failure);
 }
 
-std::optional<StoredAlbum> load_album(const GalleryStore& store, std::int64_t album_id, std::string& error) {
-    return store.postgres ? postgres_load_album(store, album_id, error) : sqlite_load_album(store, album_id, error);
+std::optional<StoredAlbum> load_album(const GalleryStore& store, std::int64_t album_id, StoreFailure& failure) {
+    failure = {};
+    return store.backend->load_album(album_id, failure);
 }
 
-std::optional<StoredPicture> load_picture(const GalleryStore& store, std::int64_t picture_id, std::string& error) {
-    return store.postgres ? postgres_load_picture(store, picture_id, error)
-                          : sqlite_load_picture(store, picture_id, error);
+std::optional<StoredPicture> load_picture(const GalleryStore& store, std::int64_t picture_id, StoreFailure& failure) {
+    failure = {};
+    return store.backend->load_picture(picture_id, failure);
 }
 
-int open_picture(const GalleryStore& store, std::int64_t picture_id, StoredPicture& picture, std::string& error) {
-    if (store.postgres) return postgres_open_picture(store, picture_id, picture, error);
-    auto row = sqlite_load_picture(store, picture_id, error);
-    if (!row) return -1;
-    picture = *row;
-    int fd = ::open(picture_path(store, picture_id).c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) error = "cannot open " + picture_path(store, picture_id).string() + ": " + std::strerror(errno);
-    return fd;
+int open_picture(const GalleryStore& store, std::int64_t picture_id, StoredPicture& picture, StoreFailure& failure) {
+    failure = {};
+    return store.backend->open_picture(picture_id, picture, failure);
 }
 
 std::filesystem::path picture_path(const GalleryStore& store, std::int64_t picture_id) {

@@ -4,6 +4,7 @@
 // folder either way, and nothing above this header knows which backend runs.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -12,16 +13,28 @@
 #include <string_view>
 #include <vector>
 
-struct PostgresStore;  // connections and the local picture cache; defined by the PostgreSQL backend
+struct StoreBackend;  // the backend's state and its implementation of the operations below
+
+// What the store may take of the machine; each is an option of the server.
+struct StoreBudgets {
+    std::uint64_t cache_bytes = 1ull << 30;  // PostgreSQL: disk for pictures copied out of the database
+    // PostgreSQL: disk the cache always leaves free, so uploads find room: the largest upload and
+    // the reserve kept beside it.
+    std::uint64_t cache_leaves_free = (100ull << 20) + (8ull << 20);
+    std::chrono::milliseconds database_wait{std::chrono::seconds(10)};  // PostgreSQL: connecting, one
+                                                                        // statement, one lock
+    // PostgreSQL: how long picture bytes no album references are kept (an upload under way is that old
+    // at most) before the sweep removes them.
+    std::chrono::milliseconds orphan_grace{std::chrono::hours(24)};
+};
 
 struct GalleryStore {
     // SQLite: DATA/pictures, where pictures live. PostgreSQL: DATA/incoming, where uploads are
-    // staged before they are copied into the database. Staged files are made here either way.
+    // staged before they go into the database. Staged files are made here either way.
     std::filesystem::path picture_dir;
-    std::filesystem::path database;      // SQLite only: DATA/gallery.sqlite
-    std::string read_only;               // SQLite only: non-empty: opened for reading only, for this reason
-    bool immutable = false;              // SQLite only: read without the WAL's shared memory
-    std::shared_ptr<PostgresStore> postgres;  // set: the PostgreSQL backend runs
+    std::string read_only;   // non-empty: opened for reading only, for this reason
+    bool shared = false;     // several instances may serve this store (PostgreSQL)
+    std::shared_ptr<StoreBackend> backend;
 };
 
 // Where the store is: a data folder, and for PostgreSQL a libpq connection string ("postgresql://…",
@@ -29,23 +42,26 @@ struct GalleryStore {
 struct StoreLocation {
     std::filesystem::path data_dir;
     std::optional<std::string> database;
+    StoreBudgets budgets;
 };
 
-// Why something could not be stored; `out_of_space` when the disk or a file size limit is the cause.
+// Why something could not be stored or read: `out_of_space` when the disk or a file size limit is
+// the cause, `unavailable` when the database did not answer in time (worth trying again later).
 struct StoreFailure {
     std::string detail;
     bool out_of_space = false;
+    bool unavailable = false;
 };
 
 // A picture file being received: written under a temporary name in the store's picture folder,
-// synced, and handed to store_album. Removed on destruction unless the store took it over.
+// finished by sync_staged and handed to store_album. Removed on destruction unless the store took it over.
 struct StagedFile {
     int fd = -1;
     std::filesystem::path path;
     std::uint64_t size = 0;
-    // Whether the bytes must reach the disk before the commit: not when the store copies them into
-    // a database whose commit makes them durable.
-    bool durable = true;
+    StoreBackend* store = nullptr;  // the store that made it, which outlives it
+    std::uint32_t object = 0;       // PostgreSQL: the large object holding its bytes once finished
+    bool finished = false;          // sync_staged succeeded
 
     StagedFile() = default;
     StagedFile(StagedFile&& other) noexcept;
@@ -56,15 +72,17 @@ struct StagedFile {
 std::optional<StoreFailure> open_staged(const GalleryStore& store, StagedFile& file);
 std::optional<StoreFailure> write_staged(StagedFile& file, std::string_view bytes);
 // Finishes a staged file as soon as its last byte is written: its bytes are made durable for the
-// store and its descriptor is released, so an upload holds none for files already received. It
-// waits for the disk (or the database), so it runs off the network thread.
+// store (synced to disk, or copied into the database) and its descriptor is released, so an upload
+// holds none for files already received. It waits for the disk or the database, so it runs off the
+// network thread. Calling it again does nothing.
 std::optional<StoreFailure> sync_staged(StagedFile& file);
+// Only local: picture bytes already in the database are removed by the store's sweep.
 void discard_staged(StagedFile& file);
 
 struct NewPicture {
     std::string name;
     std::string content_type;
-    StagedFile file;   // synced
+    StagedFile file;
 };
 
 struct NewAlbum {
@@ -72,6 +90,7 @@ struct NewAlbum {
     std::string switch_word;
     std::string client;
     std::vector<NewPicture> pictures;
+    std::string title;   // empty: the page names the album by its date
 };
 
 struct StoredPicture {
@@ -87,6 +106,7 @@ struct StoredAlbum {
     std::string options;
     std::string switch_word;
     std::vector<StoredPicture> pictures;
+    std::string title;
 };
 
 // Opens the store at `where` (PostgreSQL when a database is named), creating or migrating its
@@ -104,22 +124,26 @@ struct StoreReport {
 };
 StoreReport check_store(const StoreLocation& where);
 
-// Bytes of all stored pictures, for the storage quota.
-std::uint64_t stored_bytes(const GalleryStore& store, std::string& error);
-// What one stored picture of `file_size` bytes costs the store, as the quota charges it.
+// What all stored pictures cost, as the quota charges them (charged_bytes of each).
+std::uint64_t stored_bytes(const GalleryStore& store, StoreFailure& failure);
+// What one stored picture of `file_size` bytes costs the store: the disk blocks its bytes take and
+// what its file and row take beside them, so many tiny pictures cannot outgrow the quota.
 std::uint64_t charged_bytes(std::uint64_t file_size);
+// The smallest file taken as a picture: a GIF's signature, screen descriptor and trailer; nothing
+// shorter parses in any format the gallery takes.
+constexpr std::uint64_t smallest_picture = 14;
 
 // Stores the album and all its pictures, or nothing at all. Returns the album id, or 0 with
 // `failure` set. Runs off the network thread: it waits for the disk or the database.
 std::int64_t store_album(const GalleryStore& store, NewAlbum& album, StoreFailure& failure);
 
-// Nothing with `error` empty means there is no such album or picture.
-std::optional<StoredAlbum> load_album(const GalleryStore& store, std::int64_t album_id, std::string& error);
-std::optional<StoredPicture> load_picture(const GalleryStore& store, std::int64_t picture_id, std::string& error);
+// Nothing with `failure.detail` empty means there is no such album or picture.
+std::optional<StoredAlbum> load_album(const GalleryStore& store, std::int64_t album_id, StoreFailure& failure);
+std::optional<StoredPicture> load_picture(const GalleryStore& store, std::int64_t picture_id, StoreFailure& failure);
 
-// A picture's row and a descriptor to read its bytes from (the caller closes it); -1 with `error`
-// empty when there is no such picture.
-int open_picture(const GalleryStore& store, std::int64_t picture_id, StoredPicture& picture, std::string& error);
+// A picture's row and a descriptor to read its bytes from (the caller closes it); -1 with
+// `failure.detail` empty when there is no such picture.
+int open_picture(const GalleryStore& store, std::int64_t picture_id, StoredPicture& picture, StoreFailure& failure);
 
 // SQLite only: where a stored picture's file is.
 std::filesystem::path picture_path(const GalleryStore& store, std::int64_t picture_id);

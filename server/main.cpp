@@ -45,7 +45,8 @@ int main(int argc, char** argv) {
         }
     }
 
-    StoreLocation where{options.config.data_dir, options.config.database};
+    StoreLocation where{options.config.data_dir, options.config.database, options.config.store};
+    where.budgets.cache_leaves_free = options.config.limits.largest_upload + (8 << 20);
     if (options.config.check) {
         StoreReport report = check_store(where);
         std::cout << report.text;
@@ -71,7 +72,7 @@ int main(int argc, char** argv) {
     gallery.public_url = gallery.config.public_url.empty() ? default_public_url(gallery.config.host, port)
                                                            : gallery.config.public_url;
     std::cout << "gallery-server listening on " << default_public_url(gallery.config.host, port) << ", data in "
-              << gallery.config.data_dir.string() << (gallery.store.postgres ? " and PostgreSQL" : "") << ", limits " << limits_text(gallery.config.limits) << std::endl;
+              << gallery.config.data_dir.string() << (gallery.store.shared ? " and PostgreSQL" : "") << ", limits " << limits_text(gallery.config.limits) << std::endl;
     server.run(true);
     return 0;
 }

@@ -6,6 +6,8 @@
 
 #include "gallery_pages.h"
 #include "gallery_server.h"
+#include "picture_views.h"
+#include "view_routes.h"
 
 namespace {
 
@@ -26,6 +28,8 @@ void serve_style(Connection& c, std::string_view) { serve_static(c, page_style, 
 void serve_script(Connection& c, std::string_view) { serve_static(c, page_script, "text/javascript; charset=utf-8"); }
 
 void serve_album(Connection& c, std::string_view rest) {
+    if (ViewAddress view = read_view_address("/album/" + std::string(rest)); view.kind != ViewAddress::none)
+        return serve_view(c, view);
     std::int64_t id = 0;
     if (!parse_id(rest, id)) return c.send(html_reply(404, not_found_page_html("There is no album " + std::string(rest) + ".")));
     serve_album_page(c, id);
@@ -74,6 +78,8 @@ const std::vector<Route>& routes() {
         {verb::get, page_script_path, false, serve_script},
         {verb::get, "/album/", true, serve_album},
         {verb::get, "/files/", true, serve_picture},
+        {verb::get, "/thumbs/", true, serve_thumbnail},
+        {verb::get, "/download/", true, serve_download},
     };
     return table;
 }
@@ -105,25 +111,23 @@ void serve_album_page(Connection& c, std::int64_t id) {
     if (auto page = find_page(state.pages, key)) return send_page(c, page);
     struct Rendered {
         CachedPage page;
-        std::string error;
+        StoreFailure failure;
     };
     const GalleryStore& store = state.gallery.store;
+    ThumbnailMaker& maker = state.thumbnails;
     c.off_network(
         state.reads,
-        [id, &store] {
+        [id, &store, &maker] {
             Rendered rendered;
-            std::optional<StoredAlbum> album = load_album(store, id, rendered.error);
-            if (!rendered.error.empty()) return rendered;
+            ViewPage page = album_page(store, maker, id);
+            rendered.failure = std::move(page.failure);
             rendered.page.content_type = "text/html; charset=utf-8";
-            rendered.page.status = album ? 200 : 404;
-            rendered.page.body = album ? album_page_html(*album) : not_found_page_html("There is no album " + std::to_string(id) + ".");
+            rendered.page.status = page.status;
+            rendered.page.body = std::move(page.html);
             return rendered;
         },
         [&c, key](Rendered rendered) {
-            if (!rendered.error.empty()) {
-                std::cerr << "gallery-server: " << rendered.error << "\n";
-                return c.send(text_reply(500, "the album cannot be read right now"));
-            }
+            if (!rendered.failure.detail.empty()) return c.send(read_failure_reply(rendered.failure, "album"));
             // An album that does not exist yet may exist soon: only pages that exist are kept.
             auto page = rendered.page.status == 200 ? keep_page(c.state().pages, key, std::move(rendered.page))
                                                     : std::make_shared<const CachedPage>(std::move(rendered.page));

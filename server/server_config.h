@@ -46,6 +46,9 @@ struct ServerConfig {
     std::uint64_t client_upload_rate = 0;  // bytes per second per client address; 0: unlimited
     std::uint64_t disk_threads = 2;          // uploads' writes, syncs and commits, off the network thread
     std::uint64_t read_threads = 2;          // page and picture reads, in their own lane
+    std::uint64_t image_threads = 2;         // pictures made smaller at once
+    std::uint64_t most_picture_pixels = 100000000;  // a picture's header may announce no more
+    StoreBudgets store;                      // what the store may take: cache, database waits
     bool log_requests = true;
 };
 

@@ -60,6 +60,9 @@ const std::vector<NumberOption>& number_options() {
     auto wait = [](std::chrono::milliseconds B::*member) {
         return [member](ServerConfig& c) -> std::chrono::milliseconds& { return c.budgets.*member; };
     };
+    auto store_wait = [](std::chrono::milliseconds StoreBudgets::*member) {
+        return [member](ServerConfig& c) -> std::chrono::milliseconds& { return c.store.*member; };
+    };
     auto limit = [](std::uint64_t UploadLimits::*member) {
         return [member](ServerConfig& c) -> std::uint64_t& { return c.limits.*member; };
     };
@@ -108,6 +111,16 @@ const std::vector<NumberOption>& number_options() {
          number_field(&ServerConfig::disk_threads), {}},
         {"--read-threads", "COUNT", "threads for page and picture reads, a lane of their own", 1, 64,
          number_field(&ServerConfig::read_threads), {}},
+        {"--image-threads", "COUNT", "threads making thumbnails, one picture each", 1, 64,
+         number_field(&ServerConfig::image_threads), {}},
+        {"--largest-picture-pixels", "COUNT", "pixels a picture's header may announce; larger ones are refused", 1,
+         no_bound, number_field(&ServerConfig::most_picture_pixels), {}},
+        {"--cache-size", "BYTES", "with --database: disk for pictures copied out of it; least recently used go first", 0,
+         no_bound, [](ServerConfig& c) -> std::uint64_t& { return c.store.cache_bytes; }, {}},
+        {"--database-timeout", "SECONDS", "with --database: longest wait to connect, per statement or lock (503 beyond)",
+         1, longest_wait, {}, store_wait(&StoreBudgets::database_wait)},
+        {"--orphan-grace", "SECONDS", "with --database: age at which picture bytes no album took are removed", 0,
+         longest_wait, {}, store_wait(&StoreBudgets::orphan_grace)},
     };
     return options;
 }

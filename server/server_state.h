@@ -17,6 +17,7 @@
 #include "disk_lanes.h"
 #include "page_cache.h"
 #include "server_config.h"
+#include "thumbnails.h"
 
 namespace asio = boost::asio;
 using tcp = asio::ip::tcp;
@@ -40,8 +41,11 @@ struct ServerState {
     explicit ServerState(Gallery& g)
         : gallery(g),
           writes(static_cast<std::size_t>(std::max<std::uint64_t>(g.config.disk_threads, 1)), g.config.budgets.disk_queue),
-          reads(static_cast<std::size_t>(std::max<std::uint64_t>(g.config.read_threads, 1)), g.config.budgets.disk_queue) {
+          reads(static_cast<std::size_t>(std::max<std::uint64_t>(g.config.read_threads, 1)), g.config.budgets.disk_queue),
+          images(static_cast<std::size_t>(std::max<std::uint64_t>(g.config.image_threads, 1)), g.config.budgets.disk_queue) {
         pages.budget = g.config.budgets.page_cache;
+        thumbnails.dir = g.store.picture_dir.parent_path() / "derived";
+        thumbnails.most_pixels = g.config.most_picture_pixels;
     }
 
     Gallery& gallery;
@@ -62,6 +66,8 @@ struct ServerState {
     asio::io_context io{1};
     DiskLane writes;
     DiskLane reads;
+    DiskLane images;               // thumbnails and the picture headers pages need, apart from other reads
+    ThumbnailMaker thumbnails;
     tcp::acceptor acceptor{io};
     asio::signal_set signals{io};
     asio::steady_timer grace{io};

@@ -1,41 +1,44 @@
 // The PostgreSQL backend of gallery_store.h: albums, pictures and picture bytes (large objects) in
 // one shared database, so every instance serves every album and an album commits all or nothing.
-// Parameters always travel apart from the SQL text (PQexecParams).
+// Parameters always travel apart from the SQL text. Every wait for the database is bounded: the
+// connection runs non-blocking and each statement gets a deadline, since a stopped server or a
+// silent network would otherwise hold a disk thread for ever.
 #include "store_backends.h"
 
 #include <libpq-fe.h>
-#include <libpq/libpq-fs.h>
+#include <poll.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <fcntl.h>
+#include <fstream>
+#include <list>
+#include <map>
 #include <mutex>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
-struct PostgresStore {
-    std::string conninfo;
-    std::filesystem::path cache_dir;  // DATA/cache: pictures copied out of the database, by id
-    int folder_lock = -1;             // held for the process's life: one instance per data folder
-    std::mutex lock;
-    std::vector<PGconn*> idle;        // connections not in use; at most one per disk thread is ever made
-
-    ~PostgresStore() {
-        for (PGconn* conn : idle) PQfinish(conn);
-        if (folder_lock >= 0) ::close(folder_lock);
-    }
-};
-
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 // Picture bytes move between the database and files in pieces of this size, so memory stays flat.
-constexpr std::size_t piece_size = 256 * 1024;
+constexpr std::size_t piece_size = 1 << 20;
 // Taken while the schema is created or migrated, so two instances starting at once take turns.
 constexpr const char* schema_lock_key = "7163206539";
+// Taken shared by every album commit and exclusively by the sweep of unreferenced picture bytes,
+// so the sweep never removes bytes an album is about to reference.
+constexpr const char* sweep_lock_key = "7163206540";
+// The sweep removes at most this many objects per transaction (each takes a lock until the commit).
+constexpr int sweep_batch = 500;
 
 struct ResultClear {
     void operator()(PGresult* result) const { PQclear(result); }
@@ -46,6 +49,145 @@ struct ConnFinish {
     void operator()(PGconn* conn) const { PQfinish(conn); }
 };
 using OwnedConn = std::unique_ptr<PGconn, ConnFinish>;
+
+std::string conn_error(PGconn* conn, const std::string& what) {
+    std::string message = PQerrorMessage(conn);
+    while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) message.pop_back();
+    return what + ": " + message;
+}
+
+// What a failed statement means for the caller: a full disk (507), a database that does not answer
+// or is not accepting work right now (503), or anything else.
+StoreFailure failure_from(PGconn* conn, PGresult* result, const std::string& what) {
+    StoreFailure failure{conn_error(conn, what), false, false};
+    const char* state = result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
+    std::string code = state ? state : "";
+    failure.out_of_space = code == "53100" || (!state && std::strstr(PQerrorMessage(conn), "No space left"));
+    // 08: connection exception, 57014: statement timeout, 55P03: lock timeout, 57P0x: shutting down or starting.
+    failure.unavailable = PQstatus(conn) != CONNECTION_OK || code.starts_with("08") || code == "57014" ||
+                          code == "55P03" || code.starts_with("57P");
+    return failure;
+}
+
+StoreFailure timed_out(const std::string& what, std::chrono::milliseconds wait) {
+    return StoreFailure{what + ": the database did not answer within " + std::to_string(wait.count()) + " ms", false,
+                        true};
+}
+
+// A statement parameter: text (NUL-terminated) or raw bytes.
+struct Param {
+    const char* data;
+    int length;
+    int format;
+    Param(const std::string& text) : data(text.c_str()), length(0), format(0) {}
+    static Param bytes(std::string_view raw) { return Param(raw.data(), static_cast<int>(raw.size()), 1); }
+
+private:
+    Param(const char* d, int l, int f) : data(d), length(l), format(f) {}
+};
+
+// Waits for the socket until `deadline`; false when the time is up.
+bool wait_socket(PGconn* conn, short events, Clock::time_point deadline) {
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) return false;
+        pollfd p{PQsocket(conn), events, 0};
+        int n = ::poll(&p, 1, static_cast<int>(std::min<long long>(left, 60000)));
+        if (n > 0) return true;
+        if (n < 0 && errno != EINTR) return true;  // let libpq report the socket's state
+    }
+}
+
+// Runs one statement within `wait`; null with `failure` set when it failed or did not answer in
+// time. A connection left waiting is discarded by its lease (its transaction status stays active).
+Result run(PGconn* conn, std::chrono::milliseconds wait, const char* sql, const std::vector<Param>& params,
+           StoreFailure& failure, const char* what, bool binary_result = false) {
+    std::vector<const char*> values;
+    std::vector<int> lengths, formats;
+    for (const Param& p : params) {
+        values.push_back(p.data);
+        lengths.push_back(p.length);
+        formats.push_back(p.format);
+    }
+    auto deadline = Clock::now() + wait;
+    // Without parameters the simple protocol runs, which takes several statements in one text.
+    bool sent = params.empty() && !binary_result
+                    ? PQsendQuery(conn, sql)
+                    : PQsendQueryParams(conn, sql, static_cast<int>(values.size()), nullptr, values.data(),
+                                        lengths.data(), formats.data(), binary_result ? 1 : 0);
+    if (!sent) {
+        failure = failure_from(conn, nullptr, what);
+        return nullptr;
+    }
+    for (int flushed; (flushed = PQflush(conn)) != 0;) {
+        if (flushed < 0 || !wait_socket(conn, POLLIN | POLLOUT, deadline)) {
+            failure = flushed < 0 ? failure_from(conn, nullptr, what) : timed_out(what, wait);
+            return nullptr;
+        }
+        if (!PQconsumeInput(conn)) {
+            failure = failure_from(conn, nullptr, what);
+            return nullptr;
+        }
+    }
+    Result last;
+    for (;;) {
+        while (PQisBusy(conn)) {
+            if (!wait_socket(conn, POLLIN, deadline)) {
+                failure = timed_out(what, wait);
+                return nullptr;
+            }
+            if (!PQconsumeInput(conn)) {
+                failure = failure_from(conn, nullptr, what);
+                return nullptr;
+            }
+        }
+        PGresult* next = PQgetResult(conn);
+        if (!next) break;
+        last.reset(next);
+    }
+    ExecStatusType status = last ? PQresultStatus(last.get()) : PGRES_FATAL_ERROR;
+    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
+        failure = failure_from(conn, last.get(), what);
+        return nullptr;
+    }
+    return last;
+}
+
+bool run_plain(PGconn* conn, std::chrono::milliseconds wait, const char* sql, StoreFailure& failure) {
+    return run(conn, wait, sql, {}, failure, sql) != nullptr;
+}
+
+std::int64_t number_at(PGresult* result, int row, int column) {
+    return std::strtoll(PQgetvalue(result, row, column), nullptr, 10);
+}
+
+// Connects with every wait bounded: the connection itself, each statement and lock on the server,
+// and TCP keepalives so a silent network is noticed. Settings in `conninfo` win over these.
+OwnedConn connect(const std::string& conninfo, std::chrono::milliseconds wait, StoreFailure& failure) {
+    auto seconds = std::to_string(std::max<long long>(2, (wait.count() + 999) / 1000));
+    auto probe = std::to_string(std::max<long long>(1, wait.count() / 3000));
+    std::string ms = std::to_string(wait.count());
+    const char* keys[] = {"connect_timeout", "keepalives", "keepalives_idle", "keepalives_interval",
+                          "keepalives_count", "tcp_user_timeout", "dbname", nullptr};
+    const char* values[] = {seconds.c_str(), "1", probe.c_str(), probe.c_str(), "3", ms.c_str(), conninfo.c_str(), nullptr};
+    OwnedConn conn(PQconnectdbParams(keys, values, 1));
+    if (!conn || PQstatus(conn.get()) != CONNECTION_OK) {
+        failure = StoreFailure{conn ? conn_error(conn.get(), "cannot connect to the database")
+                                    : "cannot connect to the database",
+                               false, true};
+        return nullptr;
+    }
+    // Server notices ("already exists, skipping") are not the gallery's to print.
+    PQsetNoticeProcessor(conn.get(), [](void*, const char*) {}, nullptr);
+    if (PQsetnonblocking(conn.get(), 1) != 0) {
+        failure = StoreFailure{conn_error(conn.get(), "cannot set up the database connection"), false, false};
+        return nullptr;
+    }
+    // Timestamps come back in UTC whatever the server's setting; the server ends what waits too long.
+    std::string setup = "SET TIME ZONE 'UTC'; SET statement_timeout = " + ms + "; SET lock_timeout = " + ms;
+    if (!run_plain(conn.get(), wait, setup.c_str(), failure)) return nullptr;
+    return conn;
+}
 
 // Each step moves the schema one version on; the version reached is kept in gallery_schema.
 const std::vector<const char*>& migrations() {
@@ -72,105 +214,30 @@ CREATE INDEX pictures_by_album ON pictures(album_id, position);
 CREATE TABLE store_identity (id text NOT NULL);
 INSERT INTO store_identity (id) VALUES (gen_random_uuid()::text);
 )sql",
+        // Picture bytes go into the database while the upload still arrives; until an album
+        // references them they are listed here, so the sweep knows how long they have waited.
+        R"sql(
+CREATE TABLE staged_objects (
+    oid oid PRIMARY KEY,
+    staged timestamptz NOT NULL DEFAULT now()
+);
+CREATE INDEX pictures_by_bytes ON pictures(bytes);
+)sql",
+        "ALTER TABLE albums ADD COLUMN title text NOT NULL DEFAULT ''",
     };
     return steps;
 }
 
 int current_version() { return static_cast<int>(migrations().size()); }
 
-std::string conn_error(PGconn* conn, const std::string& what) {
-    std::string message = PQerrorMessage(conn);
-    while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) message.pop_back();
-    return what + ": " + message;
-}
-
-// Runs one statement; `ok` is PGRES_COMMAND_OK or PGRES_TUPLES_OK as the statement gives.
-Result run(PGconn* conn, const char* sql, const std::vector<std::string>& params, std::string& error,
-           const char* what) {
-    std::vector<const char*> values;
-    for (const std::string& p : params) values.push_back(p.c_str());
-    Result result(PQexecParams(conn, sql, static_cast<int>(values.size()), nullptr, values.data(), nullptr, nullptr, 0));
-    ExecStatusType status = result ? PQresultStatus(result.get()) : PGRES_FATAL_ERROR;
-    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
-        error = conn_error(conn, what);
-        return nullptr;
-    }
-    return result;
-}
-
-bool run_plain(PGconn* conn, const char* sql, std::string& error) {
-    Result result(PQexec(conn, sql));
-    if (!result || PQresultStatus(result.get()) != PGRES_COMMAND_OK) {
-        error = conn_error(conn, sql);
-        return false;
-    }
-    return true;
-}
-
-std::int64_t number_at(PGresult* result, int row, int column) {
-    return std::strtoll(PQgetvalue(result, row, column), nullptr, 10);
-}
-
-OwnedConn connect(const std::string& conninfo, std::string& error) {
-    OwnedConn conn(PQconnectdb(conninfo.c_str()));
-    if (!conn || PQstatus(conn.get()) != CONNECTION_OK) {
-        error = conn ? conn_error(conn.get(), "cannot connect to the database") : "cannot connect to the database";
-        return nullptr;
-    }
-    // Timestamps come back in UTC whatever the server's setting.
-    if (!run_plain(conn.get(), "SET TIME ZONE 'UTC'", error)) return nullptr;
-    return conn;
-}
-
-// A connection borrowed from the pool for one piece of work, returned when done unless it broke.
-class Lease {
-public:
-    Lease(PostgresStore& store, std::string& error) : store_(store) {
-        {
-            std::lock_guard guard(store_.lock);
-            if (!store_.idle.empty()) {
-                conn_ = store_.idle.back();
-                store_.idle.pop_back();
-            }
-        }
-        // A pooled connection may have been cut since (a database restart, say); an empty query
-        // finds out, so the work gets a live connection instead of failing once.
-        if (conn_) Result(PQexec(conn_, ""));
-        if (conn_ && PQstatus(conn_) != CONNECTION_OK) PQreset(conn_);
-        if (conn_ && PQstatus(conn_) != CONNECTION_OK) {
-            PQfinish(conn_);
-            conn_ = nullptr;
-        }
-        if (!conn_) conn_ = connect(store_.conninfo, error).release();
-    }
-    ~Lease() {
-        if (!conn_) return;
-        if (PQstatus(conn_) == CONNECTION_OK && PQtransactionStatus(conn_) != PQTRANS_IDLE) {
-            Result(PQexec(conn_, "ROLLBACK"));
-        }
-        if (PQstatus(conn_) != CONNECTION_OK || PQtransactionStatus(conn_) != PQTRANS_IDLE) {
-            PQfinish(conn_);
-            return;
-        }
-        std::lock_guard guard(store_.lock);
-        store_.idle.push_back(conn_);
-    }
-    Lease(const Lease&) = delete;
-    Lease& operator=(const Lease&) = delete;
-    PGconn* get() const { return conn_; }
-    explicit operator bool() const { return conn_ != nullptr; }
-
-private:
-    PostgresStore& store_;
-    PGconn* conn_ = nullptr;
-};
-
-// The schema version in the database; 0 when it has none yet, -1 with `error` set on failure.
-int schema_version(PGconn* conn, std::string& error) {
-    Result exists = run(conn, "SELECT to_regclass('gallery_schema') IS NOT NULL", {}, error, "cannot read the schema");
+// The schema version in the database; 0 when it has none yet, -1 with `failure` set.
+int schema_version(PGconn* conn, std::chrono::milliseconds wait, StoreFailure& failure) {
+    Result exists = run(conn, wait, "SELECT to_regclass('gallery_schema') IS NOT NULL", {}, failure,
+                        "cannot read the schema");
     if (!exists) return -1;
     if (std::string(PQgetvalue(exists.get(), 0, 0)) != "t") return 0;
-    Result version = run(conn, "SELECT max(version) FROM gallery_schema", {}, error, "cannot read the schema version");
+    Result version = run(conn, wait, "SELECT max(version) FROM gallery_schema", {}, failure,
+                         "cannot read the schema version");
     if (!version) return -1;
     return PQgetisnull(version.get(), 0, 0) ? 0 : static_cast<int>(number_at(version.get(), 0, 0));
 }
@@ -180,30 +247,41 @@ std::string newer_schema(int version) {
            std::to_string(current_version());
 }
 
-// Brings the schema to the current version under an advisory lock, one step per transaction.
-std::optional<std::string> migrate(PGconn* conn) {
-    std::string error;
-    if (!run(conn, "SELECT pg_advisory_lock($1::bigint)", {schema_lock_key}, error, "cannot lock the schema"))
-        return error;
+// Brings the schema to the current version under an advisory lock, one step per transaction. The
+// lock may be held by another instance migrating, so its wait is not the statement bound.
+std::optional<std::string> migrate(PGconn* conn, std::chrono::milliseconds wait) {
+    StoreFailure failure;
+    constexpr std::chrono::minutes migration_wait{10};
+    if (!run_plain(conn, wait, "SET lock_timeout = 0; SET statement_timeout = 0", failure) ||
+        !run(conn, migration_wait, "SELECT pg_advisory_lock($1::bigint)", {std::string(schema_lock_key)}, failure,
+             "cannot lock the schema"))
+        return failure.detail;
     auto migrated = [&]() -> std::optional<std::string> {
-        if (!run_plain(conn, "CREATE TABLE IF NOT EXISTS gallery_schema (version integer NOT NULL)", error))
-            return error;
-        int version = schema_version(conn, error);
-        if (version < 0) return error;
+        if (!run_plain(conn, migration_wait, "CREATE TABLE IF NOT EXISTS gallery_schema (version integer NOT NULL)",
+                       failure))
+            return failure.detail;
+        int version = schema_version(conn, wait, failure);
+        if (version < 0) return failure.detail;
         if (version > current_version()) return newer_schema(version);
         for (int step = version; step < current_version(); ++step) {
-            if (!run_plain(conn, "BEGIN", error)) return error;
-            if (!run_plain(conn, migrations()[static_cast<std::size_t>(step)], error) ||
-                !run(conn, "INSERT INTO gallery_schema (version) VALUES ($1)", {std::to_string(step + 1)}, error,
-                     "cannot record the schema version") ||
-                !run_plain(conn, "COMMIT", error)) {
-                Result(PQexec(conn, "ROLLBACK"));
-                return "cannot migrate the schema to version " + std::to_string(step + 1) + ": " + error;
+            if (!run_plain(conn, wait, "BEGIN", failure)) return failure.detail;
+            if (!run_plain(conn, migration_wait, migrations()[static_cast<std::size_t>(step)], failure) ||
+                !run(conn, wait, "INSERT INTO gallery_schema (version) VALUES ($1)", {std::to_string(step + 1)},
+                     failure, "cannot record the schema version") ||
+                !run_plain(conn, wait, "COMMIT", failure)) {
+                StoreFailure ignored;
+                run_plain(conn, wait, "ROLLBACK", ignored);
+                return "cannot migrate the schema to version " + std::to_string(step + 1) + ": " + failure.detail;
             }
         }
         return std::nullopt;
     }();
-    run(conn, "SELECT pg_advisory_unlock($1::bigint)", {schema_lock_key}, error, "cannot unlock the schema");
+    StoreFailure ignored;
+    run(conn, wait, "SELECT pg_advisory_unlock($1::bigint)", {std::string(schema_lock_key)}, ignored,
+        "cannot unlock the schema");
+    std::string ms = std::to_string(wait.count());
+    std::string bounds = "SET statement_timeout = " + ms + "; SET lock_timeout = " + ms;
+    if (!run_plain(conn, wait, bounds.c_str(), failure) && !migrated) return failure.detail;
     return migrated;
 }
 
@@ -237,91 +315,517 @@ std::string storable_text(std::string_view text) {
     return out;
 }
 
-bool is_disk_full(PGconn* conn, PGresult* result) {
-    const char* state = result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
-    if (state) return std::strncmp(state, "53100", 5) == 0;
-    return std::strstr(PQerrorMessage(conn), "No space left") != nullptr;
+std::string oid_array(const std::vector<NewPicture>& pictures) {
+    std::string list = "{";
+    for (const NewPicture& picture : pictures) {
+        if (list.size() > 1) list += ',';
+        list += std::to_string(picture.file.object);
+    }
+    return list + "}";
 }
 
-// Copies a staged file into a new large object of the open transaction; returns its oid or 0.
-Oid copy_into_database(PGconn* conn, const StagedFile& file, StoreFailure& failure) {
-    int source = ::open(file.path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (source < 0) {
-        failure = failure_of("cannot read " + file.path.string(), errno);
-        return 0;
+// A picture copied out of the database into this instance's cache, with its row, so a cached
+// picture is served without the database.
+struct CacheEntry {
+    StoredPicture picture;
+    std::uint64_t charge = 0;             // disk bytes it takes
+    std::list<std::int64_t>::iterator use;  // its place in the recency list
+};
+
+struct PostgresBackend;
+
+// A connection borrowed from the pool for one piece of work, returned when done unless it broke.
+class Lease {
+public:
+    Lease(PostgresBackend& backend, StoreFailure& failure);
+    ~Lease();
+    Lease(const Lease&) = delete;
+    Lease& operator=(const Lease&) = delete;
+    PGconn* get() const { return conn_.get(); }
+    explicit operator bool() const { return conn_ != nullptr; }
+
+private:
+    PostgresBackend& backend_;
+    OwnedConn conn_;
+};
+
+struct PostgresBackend final : StoreBackend {
+    std::string conninfo;
+    StoreBudgets budgets;
+    std::filesystem::path staging_dir;  // DATA/incoming
+    std::filesystem::path cache_dir;    // DATA/cache: pictures copied out of the database, by id
+    int folder_lock = -1;               // held for the process's life: one instance per data folder
+
+    std::mutex pool_lock;
+    std::vector<OwnedConn> idle;        // connections not in use; at most one per disk thread and the sweep
+
+    std::mutex cache_lock;
+    std::map<std::int64_t, CacheEntry> cached;
+    std::list<std::int64_t> recency;    // most recently used first
+    std::uint64_t cache_used = 0;       // charges of cached pictures and of fills under way
+
+    std::mutex sweep_lock;
+    std::condition_variable sweep_wake;
+    bool stopping = false;
+    std::thread sweeper;
+
+    ~PostgresBackend() override {
+        {
+            std::lock_guard guard(sweep_lock);
+            stopping = true;
+        }
+        sweep_wake.notify_all();
+        if (sweeper.joinable()) sweeper.join();
+        if (folder_lock >= 0) ::close(folder_lock);
     }
-    Oid oid = lo_creat(conn, INV_READ | INV_WRITE);
-    int object = oid ? lo_open(conn, oid, INV_WRITE) : -1;
-    bool ok = object >= 0;
-    std::vector<char> piece(piece_size);
-    while (ok) {
-        ssize_t n = ::read(source, piece.data(), piece.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            failure = failure_of("cannot read " + file.path.string(), errno);
+
+    std::chrono::milliseconds wait() const { return budgets.database_wait; }
+
+    // Copies the staged file into a new large object, listed as staged until an album references it.
+    std::optional<StoreFailure> finish_staged(StagedFile& file) override {
+        if (file.fd >= 0) ::close(file.fd);
+        file.fd = -1;
+        int source = ::open(file.path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (source < 0) return failure_of("cannot read " + file.path.string(), errno);
+        StoreFailure failure;
+        Lease conn(*this, failure);
+        if (!conn) {
             ::close(source);
+            return failure;
+        }
+        std::string piece(piece_size, '\0');
+        std::uint64_t offset = 0;
+        Oid oid = 0;
+        bool in_transaction = false;
+        for (;;) {
+            ssize_t n = ::read(source, piece.data(), piece.size());
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) {
+                failure = failure_of("cannot read " + file.path.string(), errno);
+                break;
+            }
+            std::string_view bytes(piece.data(), static_cast<std::size_t>(n));
+            if (oid == 0) {
+                // Its commit need not wait for the disk: the album's commit comes later in the same
+                // write-ahead log and waits for everything before it, these bytes included.
+                if (!(in_transaction = run_plain(conn.get(), wait(), "BEGIN; SET LOCAL synchronous_commit = off", failure)))
+                    break;
+                Result made = run(conn.get(), wait(),
+                                  "INSERT INTO staged_objects (oid) SELECT lo_from_bytea(0, $1) RETURNING oid",
+                                  {Param::bytes(bytes)}, failure, "cannot copy a picture into the database");
+                if (!made) break;
+                oid = static_cast<Oid>(std::strtoul(PQgetvalue(made.get(), 0, 0), nullptr, 10));
+            } else if (n > 0) {
+                if (!run(conn.get(), wait(), "SELECT lo_put($1::oid, $2::bigint, $3)",
+                         {std::to_string(oid), std::to_string(offset), Param::bytes(bytes)}, failure,
+                         "cannot copy a picture into the database"))
+                    break;
+            }
+            offset += static_cast<std::uint64_t>(n);
+            if (n == 0 || offset >= file.size) {
+                if (in_transaction && !run_plain(conn.get(), wait(), "COMMIT", failure)) oid = 0;
+                in_transaction = false;
+                break;
+            }
+        }
+        ::close(source);
+        if (failure.detail.empty() && offset != file.size)
+            failure = StoreFailure{file.path.string() + " holds " + std::to_string(offset) + " bytes, not the " +
+                                       std::to_string(file.size) + " received",
+                                   false, false};
+        if (!failure.detail.empty() || oid == 0) {
+            if (failure.detail.empty()) failure.detail = "cannot copy a picture into the database";
+            return failure;
+        }
+        file.object = oid;
+        // Its bytes are in the database now; the local copy is not needed any more.
+        ::unlink(file.path.c_str());
+        file.path.clear();
+        return std::nullopt;
+    }
+
+    std::int64_t store_album(NewAlbum& album, StoreFailure& failure) override {
+        for (NewPicture& picture : album.pictures)
+            if (auto unfinished = sync_staged(picture.file)) {
+                failure = *unfinished;
+                return 0;
+            }
+        Lease conn(*this, failure);
+        if (!conn) return 0;
+        // Everything below is one transaction; the sweep waits for it, so the bytes checked stay.
+        if (!run_plain(conn.get(), wait(), "BEGIN", failure)) return 0;
+        std::string objects = oid_array(album.pictures);
+        if (!run(conn.get(), wait(), "SELECT pg_advisory_xact_lock_shared($1::bigint)", {std::string(sweep_lock_key)},
+                 failure, "cannot hold off the sweep"))
+            return 0;
+        Result present = run(conn.get(), wait(),
+                             "SELECT count(DISTINCT oid) = cardinality(array(SELECT DISTINCT unnest($1::oid[]))) "
+                             "FROM pg_largeobject_metadata WHERE oid = ANY($1::oid[])",
+                             {objects}, failure, "cannot find the album's pictures in the database");
+        if (!present) return 0;
+        if (std::string(PQgetvalue(present.get(), 0, 0)) != "t") {
+            failure = StoreFailure{"the album's picture bytes were removed before it was stored (an upload that "
+                                   "took longer than the orphan grace period)",
+                                   false, false};
             return 0;
         }
-        if (n == 0) break;
-        ok = lo_write(conn, object, piece.data(), static_cast<std::size_t>(n)) == n;
+        Result inserted = run(conn.get(), wait(),
+                              "INSERT INTO albums (options, switch_word, client, title) VALUES ($1, $2, $3, $4) RETURNING id",
+                              {storable_text(album.options), storable_text(album.switch_word), storable_text(album.client),
+                               storable_text(album.title)},
+                              failure, "cannot add the album");
+        if (!inserted) return 0;
+        std::int64_t album_id = number_at(inserted.get(), 0, 0);
+        for (std::size_t i = 0; i < album.pictures.size(); ++i) {
+            const NewPicture& picture = album.pictures[i];
+            if (!run(conn.get(), wait(),
+                     "INSERT INTO pictures (album_id, position, name, content_type, size, bytes) "
+                     "VALUES ($1, $2, $3, $4, $5, $6)",
+                     {std::to_string(album_id), std::to_string(i), storable_text(picture.name), picture.content_type,
+                      std::to_string(picture.file.size), std::to_string(picture.file.object)},
+                     failure, "cannot add a picture"))
+                return 0;
+        }
+        if (!run(conn.get(), wait(), "DELETE FROM staged_objects WHERE oid = ANY($1::oid[])", {objects}, failure,
+                 "cannot add the album") ||
+            !run_plain(conn.get(), wait(), "COMMIT", failure))
+            return 0;
+        return album_id;
     }
-    ::close(source);
-    if (ok) ok = lo_close(conn, object) == 0;
-    if (!ok) {
-        failure = StoreFailure{conn_error(conn, "cannot copy a picture into the database"), is_disk_full(conn, nullptr)};
-        return 0;
+
+    std::uint64_t stored_bytes(StoreFailure& failure) override {
+        Lease conn(*this, failure);
+        if (!conn) return 0;
+        std::string sql = "SELECT coalesce(sum(" + charged_bytes_sql("size") + "), 0) FROM pictures";
+        Result sum = run(conn.get(), wait(), sql.c_str(), {}, failure, "cannot sum the pictures");
+        return sum ? static_cast<std::uint64_t>(number_at(sum.get(), 0, 0)) : 0;
     }
-    return oid;
+
+    std::optional<StoredAlbum> load_album(std::int64_t album_id, StoreFailure& failure) override {
+        Lease conn(*this, failure);
+        if (!conn) return std::nullopt;
+        std::string id = std::to_string(album_id);
+        // An album and its pictures are committed together and never change, so two reads agree.
+        Result head = run(conn.get(), wait(),
+                          "SELECT to_char(created, 'YYYY-MM-DD HH24:MI:SS'), options, switch_word, title FROM albums WHERE id = $1",
+                          {id}, failure, "cannot read the album");
+        if (!head || PQntuples(head.get()) == 0) return std::nullopt;
+        StoredAlbum album;
+        album.id = album_id;
+        album.created = PQgetvalue(head.get(), 0, 0);
+        album.options = PQgetvalue(head.get(), 0, 1);
+        album.switch_word = PQgetvalue(head.get(), 0, 2);
+        album.title = PQgetvalue(head.get(), 0, 3);
+        Result rows = run(conn.get(), wait(),
+                          "SELECT id, name, content_type, size FROM pictures WHERE album_id = $1 ORDER BY position",
+                          {id}, failure, "cannot read the album's pictures");
+        if (!rows) return std::nullopt;
+        for (int r = 0; r < PQntuples(rows.get()); ++r)
+            album.pictures.push_back(StoredPicture{number_at(rows.get(), r, 0), PQgetvalue(rows.get(), r, 1),
+                                                   PQgetvalue(rows.get(), r, 2),
+                                                   static_cast<std::uint64_t>(number_at(rows.get(), r, 3))});
+        return album;
+    }
+
+    std::optional<StoredPicture> picture_row(PGconn* conn, std::int64_t picture_id, Oid& oid, StoreFailure& failure) {
+        Result row = run(conn, wait(), "SELECT name, content_type, size, bytes FROM pictures WHERE id = $1",
+                         {std::to_string(picture_id)}, failure, "cannot read the picture");
+        if (!row || PQntuples(row.get()) == 0) return std::nullopt;
+        oid = static_cast<Oid>(std::strtoul(PQgetvalue(row.get(), 0, 3), nullptr, 10));
+        return StoredPicture{picture_id, PQgetvalue(row.get(), 0, 0), PQgetvalue(row.get(), 0, 1),
+                             static_cast<std::uint64_t>(number_at(row.get(), 0, 2))};
+    }
+
+    std::optional<StoredPicture> load_picture(std::int64_t picture_id, StoreFailure& failure) override {
+        if (auto hit = cached_row(picture_id)) return hit;
+        Lease conn(*this, failure);
+        if (!conn) return std::nullopt;
+        Oid oid = 0;
+        return picture_row(conn.get(), picture_id, oid, failure);
+    }
+
+    std::optional<StoredPicture> cached_row(std::int64_t picture_id) {
+        std::lock_guard guard(cache_lock);
+        auto it = cached.find(picture_id);
+        if (it == cached.end()) return std::nullopt;
+        return it->second.picture;
+    }
+
+    std::filesystem::path cached_path(std::int64_t picture_id) const { return cache_dir / std::to_string(picture_id); }
+
+    void forget(std::int64_t picture_id) {
+        std::lock_guard guard(cache_lock);
+        auto it = cached.find(picture_id);
+        if (it == cached.end()) return;
+        cache_used -= it->second.charge;
+        recency.erase(it->second.use);
+        cached.erase(it);
+        ::unlink(cached_path(picture_id).c_str());
+    }
+
+    // A cached picture whose file is whole, opened, without asking the database.
+    int open_cached(std::int64_t picture_id, StoredPicture& picture) {
+        {
+            std::lock_guard guard(cache_lock);
+            auto it = cached.find(picture_id);
+            if (it == cached.end()) return -1;
+            picture = it->second.picture;
+            recency.splice(recency.begin(), recency, it->second.use);
+        }
+        int fd = ::open(cached_path(picture_id).c_str(), O_RDONLY | O_CLOEXEC);
+        struct stat info {};
+        if (fd >= 0 && ::fstat(fd, &info) == 0 && static_cast<std::uint64_t>(info.st_size) == picture.size) return fd;
+        // Cut short or gone: fetched again from the database.
+        if (fd >= 0) ::close(fd);
+        forget(picture_id);
+        return -1;
+    }
+
+    bool disk_short_of(std::uint64_t size) const {
+        struct statvfs disk {};
+        return ::statvfs(cache_dir.c_str(), &disk) == 0 &&
+               static_cast<std::uint64_t>(disk.f_bavail) * disk.f_frsize < size + budgets.cache_leaves_free;
+    }
+
+    // Makes room for `charge` more bytes by removing the pictures used longest ago, and claims it;
+    // false when the picture cannot be cached (larger than the cache, or the disk is short). A disk
+    // grown short (uploads, other files) gets its room back from the cache the same way.
+    bool claim_cache_room(std::uint64_t size, std::uint64_t charge) {
+        std::lock_guard guard(cache_lock);
+        while (!recency.empty() && (cache_used + charge > budgets.cache_bytes || disk_short_of(size))) {
+            std::int64_t oldest = recency.back();
+            auto it = cached.find(oldest);
+            cache_used -= it->second.charge;
+            cached.erase(it);
+            recency.pop_back();
+            // A picture being sent keeps its open descriptor; the disk frees it once that closes.
+            ::unlink(cached_path(oldest).c_str());
+        }
+        if (cache_used + charge > budgets.cache_bytes || disk_short_of(size)) return false;
+        cache_used += charge;
+        return true;
+    }
+
+    // Writes the picture's bytes into `out`, checking they are as many as its row says.
+    std::optional<StoreFailure> copy_out(PGconn* conn, Oid oid, std::uint64_t size, int out, const std::string& where) {
+        StoreFailure failure;
+        for (std::uint64_t offset = 0;;) {
+            Result piece = run(conn, wait(), "SELECT lo_get($1::oid, $2::bigint, $3::int)",
+                               {std::to_string(oid), std::to_string(offset), std::to_string(piece_size)}, failure,
+                               "cannot read a picture from the database", true);
+            if (!piece) return failure;
+            auto length = static_cast<std::size_t>(PQgetlength(piece.get(), 0, 0));
+            const char* bytes = PQgetvalue(piece.get(), 0, 0);
+            for (std::size_t done = 0; done < length;) {
+                ssize_t n = ::write(out, bytes + done, length - done);
+                if (n < 0 && errno == EINTR) continue;
+                if (n <= 0) return failure_of("cannot write " + where, errno ? errno : ENOSPC);
+                done += static_cast<std::size_t>(n);
+            }
+            offset += length;
+            if (length < piece_size) {
+                if (offset != size)
+                    return StoreFailure{"picture bytes in the database (" + std::to_string(offset) +
+                                            ") do not match its row (" + std::to_string(size) + ")",
+                                        false, false};
+                return std::nullopt;
+            }
+        }
+    }
+
+    int open_picture(std::int64_t picture_id, StoredPicture& picture, StoreFailure& failure) override {
+        int fd = open_cached(picture_id, picture);
+        if (fd >= 0) return fd;
+        Lease conn(*this, failure);
+        if (!conn) return -1;
+        Oid oid = 0;
+        auto row = picture_row(conn.get(), picture_id, oid, failure);
+        if (!row) return -1;
+        picture = *row;
+
+        static std::atomic<std::uint64_t> counter{0};
+        char name[80];
+        std::snprintf(name, sizeof name, "%lld-%d-%llu.part", static_cast<long long>(picture_id),
+                      static_cast<int>(::getpid()), static_cast<unsigned long long>(++counter));
+        std::filesystem::path part = cache_dir / name;
+        std::uint64_t charge = disk_blocks_bytes(picture.size);
+        bool keep = claim_cache_room(picture.size, charge);
+        int out = ::open(part.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (out < 0) {
+            failure = failure_of("cannot create " + part.string(), errno);
+        } else if (!keep) {
+            // Not kept: the file has no name, and the disk gets its room back once it is sent.
+            ::unlink(part.c_str());
+        }
+        std::optional<StoreFailure> copied = out < 0 ? std::optional(failure) : copy_out(conn.get(), oid, picture.size, out, part.string());
+        // Synced before it gets its name, so a cached file is whole whatever happens to the machine.
+        if (!copied && keep && ::fsync(out) != 0) copied = failure_of("cannot write " + part.string(), errno);
+        if (!copied && keep && ::rename(part.c_str(), cached_path(picture_id).c_str()) != 0)
+            copied = failure_of("cannot place " + cached_path(picture_id).string(), errno);
+        if (copied) {
+            if (out >= 0) ::close(out);
+            if (keep) {
+                ::unlink(part.c_str());
+                std::lock_guard guard(cache_lock);
+                cache_used -= charge;
+            }
+            failure = *copied;
+            return -1;
+        }
+        ::lseek(out, 0, SEEK_SET);
+        if (keep) {
+            std::lock_guard guard(cache_lock);
+            auto [it, added] = cached.try_emplace(picture_id);
+            if (added) {
+                it->second = CacheEntry{picture, charge, {}};
+                recency.push_front(picture_id);
+                it->second.use = recency.begin();
+            } else {
+                cache_used -= charge;  // another request cached it meanwhile, under the same name
+            }
+        }
+        return out;
+    }
+
+    // Cached files from an earlier run, checked against their rows: one cut short by a crash, or
+    // whose row is gone, is removed. Oldest files are the first to go when the cache is over budget.
+    std::optional<std::string> index_cache(PGconn* conn) {
+        struct Found {
+            std::int64_t id;
+            std::uint64_t size;
+            std::filesystem::file_time_type written;
+        };
+        std::vector<Found> found;
+        std::error_code ec;
+        for (const auto& entry : std::filesystem::directory_iterator(cache_dir, ec)) {
+            std::string name = entry.path().filename().string();
+            if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos || name.size() > 18) continue;
+            std::error_code size_ec;
+            auto size = entry.file_size(size_ec);
+            auto written = entry.last_write_time(size_ec);
+            if (!size_ec) found.push_back(Found{std::stoll(name), size, written});
+        }
+        std::sort(found.begin(), found.end(), [](const Found& a, const Found& b) { return a.written > b.written; });
+        std::string ids = "{";
+        for (const Found& f : found) {
+            if (ids.size() > 1) ids += ',';
+            ids += std::to_string(f.id);
+        }
+        ids += "}";
+        StoreFailure failure;
+        Result rows = run(conn, wait(), "SELECT id, name, content_type, size FROM pictures WHERE id = ANY($1::bigint[])",
+                          {ids}, failure, "cannot read the cached pictures' rows");
+        if (!rows) return failure.detail;
+        std::map<std::int64_t, StoredPicture> known;
+        for (int r = 0; r < PQntuples(rows.get()); ++r)
+            known[number_at(rows.get(), r, 0)] = StoredPicture{number_at(rows.get(), r, 0), PQgetvalue(rows.get(), r, 1),
+                                                               PQgetvalue(rows.get(), r, 2),
+                                                               static_cast<std::uint64_t>(number_at(rows.get(), r, 3))};
+        for (const Found& f : found) {
+            auto row = known.find(f.id);
+            std::uint64_t charge = disk_blocks_bytes(f.size);
+            if (row == known.end() || row->second.size != f.size || cache_used + charge > budgets.cache_bytes) {
+                ::unlink(cached_path(f.id).c_str());
+                continue;
+            }
+            recency.push_back(f.id);
+            cached[f.id] = CacheEntry{row->second, charge, std::prev(recency.end())};
+            cache_used += charge;
+        }
+        return std::nullopt;
+    }
+
+    // Removes picture bytes no album references once they are older than the grace period, as
+    // PostgreSQL's vacuumlo would. One instance at a time: the others find the lock taken and skip.
+    void sweep() {
+        StoreFailure failure;
+        Lease conn(*this, failure);
+        if (!conn) return;
+        std::string grace = std::to_string(budgets.orphan_grace.count());
+        for (;;) {
+            if (!run_plain(conn.get(), wait(), "BEGIN", failure)) return;
+            Result locked = run(conn.get(), wait(), "SELECT pg_try_advisory_xact_lock($1::bigint)",
+                                {std::string(sweep_lock_key)}, failure, "cannot lock for the sweep");
+            if (!locked || std::string(PQgetvalue(locked.get(), 0, 0)) != "t") return;
+            Result removed = run(conn.get(), wait(),
+                                 "SELECT count(lo_unlink(oid)) FROM (SELECT m.oid FROM pg_largeobject_metadata m "
+                                 "WHERE NOT EXISTS (SELECT 1 FROM pictures p WHERE p.bytes = m.oid) "
+                                 "AND NOT EXISTS (SELECT 1 FROM staged_objects s WHERE s.oid = m.oid "
+                                 "AND s.staged > now() - $1::bigint * interval '1 millisecond') LIMIT $2) AS orphans",
+                                 {grace, std::to_string(sweep_batch)}, failure, "cannot remove unreferenced pictures");
+            if (!removed ||
+                !run_plain(conn.get(), wait(),
+                           "DELETE FROM staged_objects s WHERE NOT EXISTS (SELECT 1 FROM pg_largeobject_metadata m "
+                           "WHERE m.oid = s.oid) OR EXISTS (SELECT 1 FROM pictures p WHERE p.bytes = s.oid)",
+                           failure) ||
+                !run_plain(conn.get(), wait(), "COMMIT", failure))
+                return;
+            if (number_at(removed.get(), 0, 0) < sweep_batch) return;
+        }
+    }
+
+    void start_sweeping() {
+        auto interval = std::clamp<std::chrono::milliseconds>(budgets.orphan_grace / 2, std::chrono::seconds(1),
+                                                              std::chrono::hours(1));
+        sweeper = std::thread([this, interval] {
+            std::unique_lock guard(sweep_lock);
+            while (!sweep_wake.wait_for(guard, interval, [this] { return stopping; })) {
+                guard.unlock();
+                sweep();
+                guard.lock();
+            }
+        });
+    }
+};
+
+Lease::Lease(PostgresBackend& backend, StoreFailure& failure) : backend_(backend) {
+    {
+        std::lock_guard guard(backend_.pool_lock);
+        if (!backend_.idle.empty()) {
+            conn_ = std::move(backend_.idle.back());
+            backend_.idle.pop_back();
+        }
+    }
+    // A pooled connection may have been cut since (a database restart, say). Anything but the
+    // expected answer means it is dead, even where libpq still calls it fine, so the work gets a
+    // fresh connection instead of failing once. A database that does not answer at all is
+    // reported as such, without waiting a second time to connect.
+    if (conn_) {
+        StoreFailure check;
+        Result one = run(conn_.get(), backend_.wait(), "SELECT 1", {}, check, "cannot check a connection");
+        bool alive = one && PQntuples(one.get()) == 1 && std::string(PQgetvalue(one.get(), 0, 0)) == "1";
+        if (!alive) {
+            bool silent = PQtransactionStatus(conn_.get()) == PQTRANS_ACTIVE;  // still waiting for the answer
+            conn_.reset();
+            if (silent) {
+                failure = check;
+                return;
+            }
+        }
+    }
+    if (!conn_) conn_ = connect(backend_.conninfo, backend_.wait(), failure);
 }
 
-std::filesystem::path cached_path(const PostgresStore& store, std::int64_t picture_id) {
-    return store.cache_dir / std::to_string(picture_id);
-}
-
-// Copies a picture's bytes out of the database into the local cache; stored pictures never change,
-// so a cached copy is good for as long as it exists.
-std::optional<std::string> fill_cache(PGconn* conn, const PostgresStore& store, std::int64_t picture_id, Oid oid) {
-    static std::atomic<std::uint64_t> counter{0};
-    std::filesystem::path target = cached_path(store, picture_id);
-    char name[80];
-    std::snprintf(name, sizeof name, "%lld-%d-%llu.part", static_cast<long long>(picture_id), static_cast<int>(::getpid()),
-                  static_cast<unsigned long long>(++counter));
-    std::filesystem::path part = store.cache_dir / name;
-    std::string error;
-    if (!run_plain(conn, "BEGIN", error)) return error;
-    int object = lo_open(conn, oid, INV_READ);
-    if (object < 0) return conn_error(conn, "cannot open a picture in the database");
-    int out = ::open(part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (out < 0) return failure_of("cannot create " + part.string(), errno).detail;
-    std::vector<char> piece(piece_size);
-    std::optional<std::string> failed;
-    for (;;) {
-        int n = lo_read(conn, object, piece.data(), piece.size());
-        if (n < 0) {
-            failed = conn_error(conn, "cannot read a picture from the database");
-            break;
-        }
-        if (n == 0) break;
-        if (::write(out, piece.data(), static_cast<std::size_t>(n)) != n) {
-            failed = failure_of("cannot write " + part.string(), errno ? errno : ENOSPC).detail;
-            break;
-        }
+Lease::~Lease() {
+    if (!conn_) return;
+    if (PQstatus(conn_.get()) == CONNECTION_OK && PQtransactionStatus(conn_.get()) == PQTRANS_INTRANS) {
+        StoreFailure ignored;
+        run_plain(conn_.get(), backend_.wait(), "ROLLBACK", ignored);
     }
-    if (::close(out) != 0 && !failed) failed = failure_of("cannot write " + part.string(), errno).detail;
-    lo_close(conn, object);
-    run_plain(conn, "COMMIT", error);
-    if (!failed && ::rename(part.c_str(), target.c_str()) != 0)
-        failed = failure_of("cannot place " + target.string(), errno).detail;
-    if (failed) ::unlink(part.c_str());
-    return failed;
+    // Anything else (a statement still running after its wait, a failed transaction) is not reused.
+    if (PQstatus(conn_.get()) != CONNECTION_OK || PQtransactionStatus(conn_.get()) != PQTRANS_IDLE) return;
+    std::lock_guard guard(backend_.pool_lock);
+    backend_.idle.push_back(std::move(conn_));
 }
 
 // Picture ids are only unique within one database: a cache filled from another one (the data
 // folder pointed at a new database, say) is emptied before it could serve a wrong picture.
-std::optional<std::string> claim_cache(PGconn* conn, const std::filesystem::path& cache_dir) {
-    std::string error;
-    Result identity = run(conn, "SELECT id FROM store_identity", {}, error, "cannot read the store's identity");
-    if (!identity || PQntuples(identity.get()) != 1) return error.empty() ? "the store has no identity" : error;
+std::optional<std::string> claim_cache(PGconn* conn, std::chrono::milliseconds wait,
+                                       const std::filesystem::path& cache_dir) {
+    StoreFailure failure;
+    Result identity = run(conn, wait, "SELECT id FROM store_identity", {}, failure, "cannot read the store's identity");
+    if (!identity || PQntuples(identity.get()) != 1)
+        return failure.detail.empty() ? "the store has no identity" : failure.detail;
     std::string id = PQgetvalue(identity.get(), 0, 0);
     std::filesystem::path marker = cache_dir / "store-identity";
     std::ifstream in(marker);
@@ -340,14 +844,15 @@ std::optional<std::string> claim_cache(PGconn* conn, const std::filesystem::path
 }  // namespace
 
 std::optional<std::string> postgres_open(const std::string& conninfo, const std::filesystem::path& data_dir,
-                                         GalleryStore& store) {
-    auto pg = std::make_shared<PostgresStore>();
+                                         const StoreBudgets& budgets, GalleryStore& store) {
+    auto pg = std::make_shared<PostgresBackend>();
     pg->conninfo = conninfo;
+    pg->budgets = budgets;
     pg->cache_dir = data_dir / "cache";
+    pg->staging_dir = data_dir / "incoming";
     store = GalleryStore{};
-    store.picture_dir = data_dir / "incoming";
     std::error_code ec;
-    for (const auto& dir : {store.picture_dir, pg->cache_dir}) {
+    for (const auto& dir : {pg->staging_dir, pg->cache_dir}) {
         std::filesystem::create_directories(dir, ec);
         if (ec) return "cannot create " + dir.string() + ": " + ec.message();
     }
@@ -357,32 +862,38 @@ std::optional<std::string> postgres_open(const std::string& conninfo, const std:
     if (pg->folder_lock < 0) return failure_of("cannot create " + lock_path.string(), errno).detail;
     if (::flock(pg->folder_lock, LOCK_EX | LOCK_NB) != 0)
         return "another gallery-server uses " + data_dir.string() + "; give each instance its own --data folder";
-    remove_partial_files(store.picture_dir);
+    remove_partial_files(pg->staging_dir);
     remove_partial_files(pg->cache_dir);
 
-    std::string error;
-    OwnedConn conn = connect(conninfo, error);
-    if (!conn) return error;
-    if (auto failed = migrate(conn.get())) return failed;
-    if (auto failed = claim_cache(conn.get(), pg->cache_dir)) return failed;
-    pg->idle.push_back(conn.release());
-    store.postgres = std::move(pg);
+    StoreFailure failure;
+    OwnedConn conn = connect(conninfo, budgets.database_wait, failure);
+    if (!conn) return failure.detail;
+    if (auto failed = migrate(conn.get(), budgets.database_wait)) return failed;
+    if (auto failed = claim_cache(conn.get(), budgets.database_wait, pg->cache_dir)) return failed;
+    if (auto failed = pg->index_cache(conn.get())) return failed;
+    pg->idle.push_back(std::move(conn));
+    pg->sweep();
+    pg->start_sweeping();
+    store.picture_dir = pg->staging_dir;
+    store.shared = true;
+    store.backend = std::move(pg);
     return std::nullopt;
 }
 
-StoreReport postgres_check(const std::string& conninfo) {
+StoreReport postgres_check(const std::string& conninfo, const StoreBudgets& budgets) {
     StoreReport report;
-    std::string error;
-    OwnedConn conn = connect(conninfo, error);
+    StoreFailure failure;
+    auto wait = budgets.database_wait;
+    OwnedConn conn = connect(conninfo, wait, failure);
     if (!conn) {
-        report.text = "store: PostgreSQL\nstate: unreachable: " + error + "\n";
+        report.text = "store: PostgreSQL\nstate: unreachable: " + failure.detail + "\n";
         return report;
     }
     report.text = "store: PostgreSQL, database " + std::string(PQdb(conn.get())) + " as " + PQuser(conn.get()) +
                   " on " + (PQhost(conn.get()) ? PQhost(conn.get()) : "") + ":" + PQport(conn.get()) + "\n";
-    int version = schema_version(conn.get(), error);
+    int version = schema_version(conn.get(), wait, failure);
     if (version < 0) {
-        report.text += "state: unreadable: " + error + "\n";
+        report.text += "state: unreadable: " + failure.detail + "\n";
         return report;
     }
     report.text += "schema: version " + std::to_string(version) + " (this gallery writes " +
@@ -395,13 +906,13 @@ StoreReport postgres_check(const std::string& conninfo) {
         report.text += "state: " + newer_schema(version) + "\n";
         return report;
     }
-    Result counts = run(conn.get(),
+    Result counts = run(conn.get(), wait,
                         "SELECT (SELECT count(*) FROM albums), count(*), coalesce(sum(size), 0), "
                         "count(*) FILTER (WHERE NOT EXISTS "
                         "(SELECT 1 FROM pg_largeobject_metadata m WHERE m.oid = p.bytes)) FROM pictures p",
-                        {}, error, "cannot count the albums");
+                        {}, failure, "cannot count the albums");
     if (!counts) {
-        report.text += "state: unreadable: " + error + "\n";
+        report.text += "state: unreadable: " + failure.detail + "\n";
         return report;
     }
     std::int64_t missing = number_at(counts.get(), 0, 3);
@@ -411,118 +922,4 @@ StoreReport postgres_check(const std::string& conninfo) {
     report.healthy = version == current_version() && missing == 0;
     report.text += report.healthy ? "state: ok\n" : "state: damaged\n";
     return report;
-}
-
-std::uint64_t postgres_stored_bytes(const GalleryStore& store, std::string& error) {
-    Lease conn(*store.postgres, error);
-    if (!conn) return 0;
-    Result sum = run(conn.get(), "SELECT coalesce(sum(size), 0) FROM pictures", {}, error, "cannot sum the pictures");
-    return sum ? static_cast<std::uint64_t>(number_at(sum.get(), 0, 0)) : 0;
-}
-
-std::int64_t postgres_store_album(const GalleryStore& store, NewAlbum& album, StoreFailure& failure) {
-    std::string error;
-    Lease conn(*store.postgres, error);
-    if (!conn) {
-        failure = StoreFailure{error, false};
-        return 0;
-    }
-    // Everything below is one transaction: large objects made in it vanish with a rollback too.
-    auto fail = [&](const char* what, PGresult* result = nullptr) {
-        if (failure.detail.empty()) failure = StoreFailure{conn_error(conn.get(), what), is_disk_full(conn.get(), result)};
-        return std::int64_t{0};
-    };
-    if (!run_plain(conn.get(), "BEGIN", error)) return fail("cannot start the album");
-    Result inserted = run(conn.get(),
-                          "INSERT INTO albums (options, switch_word, client) VALUES ($1, $2, $3) RETURNING id",
-                          {storable_text(album.options), storable_text(album.switch_word), storable_text(album.client)},
-                          error, "cannot add the album");
-    if (!inserted) return fail("cannot add the album");
-    std::int64_t album_id = number_at(inserted.get(), 0, 0);
-    for (std::size_t i = 0; i < album.pictures.size(); ++i) {
-        const NewPicture& picture = album.pictures[i];
-        Oid oid = copy_into_database(conn.get(), picture.file, failure);
-        if (oid == 0) return fail("cannot copy a picture into the database");
-        if (!run(conn.get(),
-                 "INSERT INTO pictures (album_id, position, name, content_type, size, bytes) "
-                 "VALUES ($1, $2, $3, $4, $5, $6)",
-                 {std::to_string(album_id), std::to_string(i), storable_text(picture.name), picture.content_type,
-                  std::to_string(picture.file.size), std::to_string(oid)},
-                 error, "cannot add a picture"))
-            return fail("cannot add a picture");
-    }
-    Result committed(PQexec(conn.get(), "COMMIT"));
-    if (!committed || PQresultStatus(committed.get()) != PGRES_COMMAND_OK)
-        return fail("cannot commit the album", committed.get());
-    return album_id;
-}
-
-std::optional<StoredAlbum> postgres_load_album(const GalleryStore& store, std::int64_t album_id, std::string& error) {
-    error.clear();
-    Lease conn(*store.postgres, error);
-    if (!conn) return std::nullopt;
-    std::string id = std::to_string(album_id);
-    // An album and its pictures are committed together and never change, so two reads agree.
-    Result head = run(conn.get(),
-                      "SELECT to_char(created, 'YYYY-MM-DD HH24:MI:SS'), options, switch_word FROM albums WHERE id = $1",
-                      {id}, error, "cannot read the album");
-    if (!head || PQntuples(head.get()) == 0) return std::nullopt;
-    StoredAlbum album;
-    album.id = album_id;
-    album.created = PQgetvalue(head.get(), 0, 0);
-    album.options = PQgetvalue(head.get(), 0, 1);
-    album.switch_word = PQgetvalue(head.get(), 0, 2);
-    Result rows = run(conn.get(),
-                      "SELECT id, name, content_type, size FROM pictures WHERE album_id = $1 ORDER BY position", {id},
-                      error, "cannot read the album's pictures");
-    if (!rows) return std::nullopt;
-    for (int r = 0; r < PQntuples(rows.get()); ++r)
-        album.pictures.push_back(StoredPicture{number_at(rows.get(), r, 0), PQgetvalue(rows.get(), r, 1),
-                                               PQgetvalue(rows.get(), r, 2),
-                                               static_cast<std::uint64_t>(number_at(rows.get(), r, 3))});
-    return album;
-}
-
-namespace {
-
-std::optional<StoredPicture> picture_row(PGconn* conn, std::int64_t picture_id, Oid& oid, std::string& error) {
-    Result row = run(conn, "SELECT name, content_type, size, bytes FROM pictures WHERE id = $1",
-                     {std::to_string(picture_id)}, error, "cannot read the picture");
-    if (!row || PQntuples(row.get()) == 0) return std::nullopt;
-    oid = static_cast<Oid>(std::strtoul(PQgetvalue(row.get(), 0, 3), nullptr, 10));
-    return StoredPicture{picture_id, PQgetvalue(row.get(), 0, 0), PQgetvalue(row.get(), 0, 1),
-                         static_cast<std::uint64_t>(number_at(row.get(), 0, 2))};
-}
-
-}  // namespace
-
-std::optional<StoredPicture> postgres_load_picture(const GalleryStore& store, std::int64_t picture_id,
-                                                   std::string& error) {
-    error.clear();
-    Lease conn(*store.postgres, error);
-    if (!conn) return std::nullopt;
-    Oid oid = 0;
-    return picture_row(conn.get(), picture_id, oid, error);
-}
-
-int postgres_open_picture(const GalleryStore& store, std::int64_t picture_id, StoredPicture& picture,
-                          std::string& error) {
-    error.clear();
-    Lease conn(*store.postgres, error);
-    if (!conn) return -1;
-    Oid oid = 0;
-    auto row = picture_row(conn.get(), picture_id, oid, error);
-    if (!row) return -1;
-    picture = *row;
-    std::filesystem::path cached = cached_path(*store.postgres, picture_id);
-    int fd = ::open(cached.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        if (auto failed = fill_cache(conn.get(), *store.postgres, picture_id, oid)) {
-            error = *failed;
-            return -1;
-        }
-        fd = ::open(cached.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) error = failure_of("cannot open " + cached.string(), errno).detail;
-    }
-    return fd;
 }

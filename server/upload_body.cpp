@@ -2,6 +2,8 @@
 // holding no more than one list line of it at a time.
 #include "upload_body.h"
 
+#include <unicode/uchar.h>
+
 #include <cstdio>
 
 namespace {
@@ -31,23 +33,41 @@ void append_utf8(char32_t c, std::string& out) {
     }
 }
 
-bool decode_utf16le(std::string_view bytes, std::u32string& out) {
+// Decodes UTF-16LE; an unpaired surrogate becomes U+FFFD, and the first one is kept in `unpaired`
+// (0 when there is none), so the caller decides whether it refuses the text or only one file.
+bool decode_utf16le(std::string_view bytes, std::u32string& out, char32_t& unpaired) {
     if (bytes.size() % 2 != 0) return false;
     out.clear();
+    unpaired = 0;
+    auto unit_at = [&](std::size_t i) -> char32_t {
+        return static_cast<unsigned char>(bytes[i]) | (static_cast<unsigned char>(bytes[i + 1]) << 8);
+    };
     for (std::size_t i = 0; i < bytes.size(); i += 2) {
-        char32_t unit = static_cast<unsigned char>(bytes[i]) | (static_cast<unsigned char>(bytes[i + 1]) << 8);
-        if (unit >= 0xDC00 && unit <= 0xDFFF) return false;  // low half with no high half before it
-        if (unit >= 0xD800 && unit <= 0xDBFF) {
-            if (i + 3 >= bytes.size()) return false;
-            char32_t low = static_cast<unsigned char>(bytes[i + 2]) | (static_cast<unsigned char>(bytes[i + 3]) << 8);
-            if (low < 0xDC00 || low > 0xDFFF) return false;
+        char32_t unit = unit_at(i);
+        bool high = unit >= 0xD800 && unit <= 0xDBFF;
+        char32_t low = high && i + 3 < bytes.size() ? unit_at(i + 2) : 0;
+        if (high && low >= 0xDC00 && low <= 0xDFFF) {
             out += 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
             i += 2;
+        } else if (unit >= 0xD800 && unit <= 0xDFFF) {
+            if (unpaired == 0) unpaired = unit;
+            out += 0xFFFD;
         } else {
             out += unit;
         }
     }
     return true;
+}
+
+bool decode_utf16le(std::string_view bytes, std::u32string& out) {
+    char32_t unpaired = 0;
+    return decode_utf16le(bytes, out, unpaired) && unpaired == 0;
+}
+
+std::string code_point_text(char32_t c) {
+    char text[16];
+    std::snprintf(text, sizeof text, "U+%04X", static_cast<unsigned>(c));
+    return text;
 }
 
 std::string to_utf8(const std::u32string& text) {
@@ -73,6 +93,12 @@ bool has_control(const std::u32string& text) {
     for (char32_t c : text)
         if (is_control(c)) return true;
     return false;
+}
+
+std::optional<char32_t> first_control(const std::u32string& text) {
+    for (char32_t c : text)
+        if (is_control(c)) return c;
+    return std::nullopt;
 }
 
 BodyFault bad_request(std::string reason) { return BodyFault{400, std::move(reason)}; }
@@ -102,7 +128,16 @@ std::u32string label_of(const std::u32string& name) {
     return label;
 }
 
-std::optional<BodyFault> take_list_line(UploadHeadReader& reader, const std::u32string& line) {
+// The innermost folder a sent path names ("Holiday" in C:\Users\me\Holiday\IMG_1.jpg), which
+// titles the album; empty for a bare name or a drive's root.
+std::u32string folder_of(const std::u32string& name) {
+    std::size_t cut = name.find_last_of(U"/\\");
+    if (cut == std::u32string::npos) return {};
+    std::u32string folder = label_of(name.substr(0, cut));
+    return folder.find_first_not_of(U' ') == std::u32string::npos ? std::u32string{} : folder;
+}
+
+std::optional<BodyFault> take_list_line(UploadHeadReader& reader, const std::u32string& line, char32_t unpaired) {
     UploadHead& head = reader.head;
     std::string where = describe_line(reader);
     if (head.files.size() >= reader.limits.most_files)
@@ -122,7 +157,6 @@ std::optional<BodyFault> take_list_line(UploadHeadReader& reader, const std::u32
     if (name.size() > longest_name)
         return bad_request(where + " has a name longer than " + std::to_string(longest_name) + " characters");
     std::string shown = quote_for_message(to_utf8(name));
-    if (has_control(name)) return bad_request("file name \"" + shown + "\" holds control characters");
     if (size > reader.limits.largest_file)
         return too_large("file \"" + shown + "\" is " + std::to_string(size) +
                          " bytes; this gallery takes files of at most " + std::to_string(reader.limits.largest_file));
@@ -134,18 +168,29 @@ std::optional<BodyFault> take_list_line(UploadHeadReader& reader, const std::u32
                            "(truncated upload?)");
     reader.total += size;
 
+    // A name no file system of the uploader's would show as it is refuses that file only: folders
+    // copied from a Mac carry "Icon\r" files, and NTFS allows unpaired surrogates.
     std::u32string label = label_of(name);
-    if (label.empty())
+    if (unpaired != 0)
+        head.files.push_back(ListedFile{shown, size, "the name holds an unpaired UTF-16 surrogate (" +
+                                                         code_point_text(unpaired) + ")"});
+    else if (auto control = first_control(name))
+        head.files.push_back(ListedFile{shown, size, "the name holds a control character (" +
+                                                         code_point_text(*control) + ")"});
+    else if (label.empty())
         head.files.push_back(ListedFile{shown, size, "the name holds no file name once folders are taken off"});
     else
         head.files.push_back(ListedFile{to_utf8(label), size, {}});
+    if (!label.empty() && head.folder.empty()) head.folder = to_utf8(folder_of(name));
     return std::nullopt;
 }
 
 // A whole line has arrived (without its LF): check it and move to the next stage.
 std::optional<BodyFault> take_line(UploadHeadReader& reader, std::string_view bytes) {
     std::u32string line;
-    if (!decode_utf16le(bytes, line)) return bad_request(describe_line(reader) + " is not valid UTF-16 text");
+    char32_t unpaired = 0;
+    if (!decode_utf16le(bytes, line, unpaired) || (unpaired != 0 && reader.stage != list_lines))
+        return bad_request(describe_line(reader) + " is not valid UTF-16 text");
     UploadHead& head = reader.head;
     switch (reader.stage) {
         case version_line:
@@ -162,7 +207,7 @@ std::optional<BodyFault> take_line(UploadHeadReader& reader, std::string_view by
             head.switch_word = to_utf8(line);
             break;
         default:
-            if (!line.empty()) return take_list_line(reader, line);
+            if (!line.empty()) return take_list_line(reader, line, unpaired);
             {
                 std::uint64_t remaining = reader.body_length - head.head_bytes;
                 if (remaining < reader.total)
@@ -222,24 +267,44 @@ bool utf16le_to_utf8(std::string_view bytes, std::string& out) {
     return true;
 }
 
+// From the Unicode properties of the ICU the gallery is built with, so the set follows Unicode:
+// default-ignorable code points (zero-width characters, joiners, variation selectors, tags, Hangul
+// fillers, ...), format characters, and line and paragraph separators. U+2800, the blank Braille
+// pattern, is drawn as nothing too, yet no property says so.
 bool is_hidden_mark(char32_t c) {
-    return c == 0x00AD || c == 0x061C || c == 0x180E || c == 0x200B || c == 0x200E || c == 0x200F ||
-           (c >= 0x2028 && c <= 0x202E) || (c >= 0x2060 && c <= 0x206F) || c == 0xFEFF ||
-           (c >= 0xFFF9 && c <= 0xFFFB);
+    auto code = static_cast<UChar32>(c);
+    if (c == 0x2800) return true;
+    if (u_hasBinaryProperty(code, UCHAR_DEFAULT_IGNORABLE_CODE_POINT)) return true;
+    auto category = u_charType(code);
+    return category == U_FORMAT_CHAR || category == U_LINE_SEPARATOR || category == U_PARAGRAPH_SEPARATOR;
 }
+
+namespace {
+
+// What a joiner can shape: emoji and letters of joining or conjunct-forming scripts, all beyond
+// ASCII; between Latin letters a joiner changes nothing a reader sees.
+bool is_joinable(char32_t c) { return c >= 0x80 && !is_hidden_mark(c) && !u_isUWhiteSpace(static_cast<UChar32>(c)); }
+
+}  // namespace
 
 std::string show_hidden_marks(std::string_view utf8) {
     std::string out;
+    char32_t before = 0;
     for (std::size_t i = 0; i < utf8.size();) {
         std::size_t start = i;
         char32_t c = next_code_point(utf8, i);
-        if (is_hidden_mark(c)) {
-            char mark[16];
-            std::snprintf(mark, sizeof mark, "[U+%04X]", static_cast<unsigned>(c));
-            out += mark;
+        std::size_t after_end = i;
+        char32_t after = i < utf8.size() ? next_code_point(utf8, after_end) : 0;
+        // Joiners between two such characters shape emoji and scripts; anywhere else they join nothing.
+        bool joins = (c == 0x200C || c == 0x200D) && is_joinable(before) && is_joinable(after);
+        if (is_hidden_mark(c) && !joins) {
+            out += '[';
+            out += code_point_text(c);
+            out += ']';
         } else {
             out.append(utf8.substr(start, i - start));
         }
+        before = c;
     }
     return out;
 }

@@ -9,10 +9,12 @@
 #include <variant>
 #include <vector>
 
+// Bodies are streamed to disk, so these cost disk space, not memory. They fit a camera or phone
+// folder; the largest upload is the most the uploader's Content-Length carries.
 struct UploadLimits {
-    std::uint64_t largest_upload = 104857600;  // bytes in one request body
-    std::uint64_t most_files = 500;            // files in one request
-    std::uint64_t largest_file = 20971520;     // bytes in one file
+    std::uint64_t largest_upload = 2147483647;  // bytes in one request body
+    std::uint64_t most_files = 5000;            // files in one request
+    std::uint64_t largest_file = 268435456;     // bytes in one file
 };
 
 // Why a body was refused: the HTTP status to answer with and a one-line reason.
@@ -33,6 +35,7 @@ struct UploadHead {
     std::string options;          // UTF-8, stored as sent
     std::string switch_word;      // UTF-8, stored as sent
     std::vector<ListedFile> files;
+    std::string folder;           // UTF-8: the innermost folder the first full path named, if any
     std::uint64_t head_bytes = 0; // bytes of the header lines and the list, up to the contents
 };
 
@@ -79,7 +82,8 @@ BodyParse parse_upload_body(std::string_view body, const UploadLimits& limits);
 bool utf16le_to_utf8(std::string_view bytes, std::string& out);
 
 // Invisible, direction-changing and line-separating characters: a name holding them can pass for
-// another name, so wherever a name is shown they appear as "[U+XXXX]".
+// another name, so wherever a name is shown they appear as "[U+XXXX]" (joiners only where they
+// join nothing visible).
 bool is_hidden_mark(char32_t c);
 std::string show_hidden_marks(std::string_view utf8);
 

@@ -10,6 +10,7 @@
 #include "connection.h"
 #include "picture_type.h"
 #include "router.h"
+#include "thumbnails.h"
 
 namespace {
 
@@ -32,6 +33,7 @@ std::string printable(std::string_view text) {
 
 Reply store_failure_reply(const StoreFailure& failure) {
     if (failure.out_of_space) return text_reply(507, "the gallery's disk is full; nothing was kept");
+    if (failure.unavailable) return text_reply(503, std::string(database_unavailable));
     return text_reply(500, "the gallery could not store the album; nothing was kept");
 }
 
@@ -46,7 +48,8 @@ void close_staged(ReceivedFiles& r, bool keep) {
 
 void decide_type(ReceivedFiles& r) {
     r.typed = true;
-    r.type = picture_content_type(r.sniff);
+    // A file too small for any picture format is no picture, whatever its first bytes say.
+    if (r.files[r.index].size >= smallest_picture) r.type = picture_content_type(r.sniff);
     if (r.type.empty() || r.failure || r.too_many_open) return;
     // The budget is checked, not reserved, before the open: a few over it under a race is harmless.
     if (r.open_count->load() >= r.most_open) {
@@ -242,7 +245,7 @@ std::optional<Reply> UploadSteps::admit_contents(Connection& c) {
     const ServerConfig& config = c.state_.gallery.config;
     std::uint64_t need = 0;
     for (const ListedFile& file : up.head.head.files)
-        if (file.refusal.empty()) need += charged_bytes(file.size);
+        if (file.refusal.empty() && file.size >= smallest_picture) need += charged_bytes(file.size);
     if (config.storage_quota > 0 && c.state_.stored_bytes + c.state_.reserved_bytes + need > config.storage_quota)
         return text_reply(507, "the gallery's storage quota is reached; this upload needs " + std::to_string(need) +
                                    " bytes more than it has room for");
@@ -353,7 +356,7 @@ void UploadSteps::finish(Connection& c) {
 
     auto album = std::make_shared<NewAlbum>(NewAlbum{up.head.head.options, up.head.head.switch_word,
                                                      printable(c.parser_->get()[http::field::user_agent]),
-                                                     std::move(files.pictures)});
+                                                     std::move(files.pictures), up.head.head.folder});
     std::uint64_t bytes = 0;
     for (const NewPicture& picture : album->pictures) bytes += charged_bytes(picture.file.size);
     struct Stored {
@@ -361,20 +364,35 @@ void UploadSteps::finish(Connection& c) {
         StoreFailure failure;
         std::optional<std::uint64_t> total;  // all stored bytes, other instances' included
         std::uint64_t read = 0;              // which read of the total this is
+        std::vector<Refusal> refusals;       // pictures whose headers refused them
+        std::uint64_t refused_bytes = 0;
+        bool none_left = false;
     };
     ServerState& state = c.state_;
     bool quota = state.gallery.config.storage_quota > 0;
+    std::uint64_t most_pixels = state.gallery.config.most_picture_pixels;
     c.off_network(
         state.writes,
-        [album, &state, quota] {
+        [album, &state, quota, most_pixels] {
             Stored result;
+            // Each picture's header is read before the commit: one announcing too many pixels is
+            // left out with its reason, so no later page or copy ever decodes it.
+            std::erase_if(album->pictures, [&](const NewPicture& picture) {
+                std::optional<std::string> refusal = refuse_by_header(picture.file.path, most_pixels);
+                if (!refusal) return false;
+                result.refusals.push_back(Refusal{picture.name, *refusal});
+                result.refused_bytes += charged_bytes(picture.file.size);
+                return true;
+            });
+            result.none_left = album->pictures.empty();
+            if (result.none_left) return result;
             result.id = store_album(state.gallery.store, *album, result.failure);
             // Under a quota the total is read again, since instances sharing a store all add to it.
             if (result.id != 0 && quota) {
                 std::lock_guard<std::mutex> hold(state.total_reads.lock);
-                std::string error;
-                std::uint64_t total = stored_bytes(state.gallery.store, error);
-                if (error.empty()) {
+                StoreFailure failed;
+                std::uint64_t total = stored_bytes(state.gallery.store, failed);
+                if (failed.detail.empty()) {
                     result.total = total;
                     result.read = ++state.total_reads.next_read;
                 }
@@ -386,6 +404,9 @@ void UploadSteps::finish(Connection& c) {
             UploadPhase& up = *c.upload_;
             state.reserved_bytes -= up.reserved;
             up.reserved = 0;
+            up.files->refusals.insert(up.files->refusals.end(), result.refusals.begin(), result.refusals.end());
+            if (result.none_left)
+                return c.send(text_reply(422, no_album_reply_body(up.files->files.size(), up.files->refusals)));
             if (result.id == 0) {
                 std::cerr << "gallery-server: upload not stored: " << result.failure.detail << "\n";
                 return c.send(store_failure_reply(result.failure));
@@ -394,7 +415,7 @@ void UploadSteps::finish(Connection& c) {
                 state.stored_bytes = *result.total;
                 state.stored_read = result.read;
             } else if (!result.total) {
-                state.stored_bytes += bytes;
+                state.stored_bytes += bytes - result.refused_bytes;
             }
             drop_album_pages(state.pages, result.id);
             c.send(text_reply(200, upload_reply_body(album_address(state.gallery.public_url, result.id),

@@ -4,6 +4,7 @@
 #include <regex>
 
 #include "sample_png.h"
+#include "test_pictures.h"
 #include "test_support.h"
 
 namespace {
@@ -23,7 +24,112 @@ std::vector<std::string> chromium_command(const std::filesystem::path& profile) 
             "--user-data-dir=" + profile.string()};
 }
 
+std::ptrdiff_t count(const std::string& text, const std::string& pattern) {
+    std::regex re(pattern);
+    return std::distance(std::sregex_iterator(text.begin(), text.end(), re), std::sregex_iterator());
+}
+
+struct LoggedRequest {
+    std::string target;
+    int status = 0;
+    std::uint64_t bytes = 0;
+};
+
+// The requests an access log holds after its first `skip` bytes.
+std::vector<LoggedRequest> logged_requests(const std::string& log, std::size_t skip) {
+    std::vector<LoggedRequest> requests;
+    std::string rest = log.substr(std::min(skip, log.size()));
+    std::regex line("\"GET ([^\" ]+)\" (\\d+) in=\\d+ out=(\\d+)");
+    for (auto it = std::sregex_iterator(rest.begin(), rest.end(), line); it != std::sregex_iterator(); ++it)
+        requests.push_back(LoggedRequest{(*it)[1].str(), std::stoi((*it)[2].str()), std::stoull((*it)[3].str())});
+    return requests;
+}
+
+// A camera folder as the uploader sends it from "Open with": full paths, photos, two portraits
+// turned by EXIF, a transparent PNG, an animation and a long Unicode name.
+std::vector<BodyFile> camera_folder() {
+    std::vector<BodyFile> files;
+    for (int i = 1; i <= 33; ++i)
+        files.push_back({"C:\\Users\\me\\Pictures\\Holiday\\IMG_" + std::to_string(100 + i) + ".jpg", photo_jpeg(2400, 1800, i)});
+    files.push_back({"C:\\Users\\me\\Pictures\\Holiday\\PORTRAIT_01.jpg", quarters_jpeg(2400, 1800, 6)});
+    files.push_back({"C:\\Users\\me\\Pictures\\Holiday\\PORTRAIT_02.jpg", quarters_jpeg(2400, 1800, 8)});
+    files.push_back({"C:\\Users\\me\\Pictures\\Holiday\\logo.png", half_transparent_png(800, 600)});
+    files.push_back({"C:\\Users\\me\\Pictures\\Holiday\\waves.gif", animated_gif(320, 240, 4)});
+    files.push_back({"C:\\Users\\me\\Pictures\\Holiday\\Ünïcödé — a rather long name for a picture of the sea at dusk.jpg",
+                     photo_jpeg(1600, 1200, 99)});
+    return files;
+}
+
 }  // namespace
+
+// The album page at phone and desktop widths, loaded as a first visitor loads it: what it costs is
+// read from the access log, and no original may be among it.
+TEST(AlbumBrowser, AFirstViewLoadsThumbnailsOnlyAtPhoneAndDesktopWidths) {
+    if (!std::filesystem::exists(CHROMIUM_EXE)) GTEST_SKIP() << CHROMIUM_EXE << " is not installed";
+    TempFolder data, logs;
+    std::filesystem::path log = logs.path / "gallery.log";
+    LocalGallery gallery = start_local_gallery(data.path, log);
+    ASSERT_GT(gallery.port, 0) << read_whole_file(log);
+    std::vector<BodyFile> files = camera_folder();
+    ASSERT_EQ(files.size(), 38u);
+    std::uint64_t originals = 0;
+    for (const BodyFile& file : files) originals += file.contents.size();
+    HttpReply upload = raw_exchange(gallery.port, upload_request(upload_body("L", "true", files)), 60000);
+    ASSERT_EQ(upload.status, 200) << upload.body;
+    std::string address = upload.body;
+
+    std::filesystem::create_directories(GALLERY_ARTEFACTS);
+    for (auto [width, height] : {std::pair{390, 844}, std::pair{1280, 800}}) {
+        SCOPED_TRACE(std::to_string(width) + " px wide");
+        std::string size = "--window-size=" + std::to_string(width) + "," + std::to_string(height);
+        std::size_t seen = read_whole_file(log).size();
+        TempFolder profile;
+        std::filesystem::path shot = std::filesystem::path(GALLERY_ARTEFACTS) / ("album-" + std::to_string(width) + ".png");
+        std::filesystem::remove(shot);
+        std::vector<std::string> first_view = chromium_command(profile.path);
+        first_view.insert(first_view.end(), {"--virtual-time-budget=15000", size, "--screenshot=" + shot.string(), address});
+        ProcessResult run = run_process(first_view, {}, 90);
+        ASSERT_EQ(run.exit_code, 0) << run.err;
+        EXPECT_TRUE(read_whole_file(shot).starts_with("\x89PNG")) << "no screenshot at " << shot;
+
+        std::uint64_t bytes = 0;
+        std::size_t thumbnails = 0;
+        for (const LoggedRequest& request : logged_requests(read_whole_file(log), seen)) {
+            bytes += request.bytes;
+            EXPECT_FALSE(request.target.starts_with("/files/")) << "an original was loaded: " << request.target;
+            if (request.target != "/favicon.ico") {
+                EXPECT_EQ(request.status, 200) << request.target;
+            }
+            thumbnails += request.target.starts_with("/thumbs/");
+        }
+        // Headless Chromium may fetch lazy cards below the fold too, so the budget holds for all 38.
+        EXPECT_GT(thumbnails, 0u);
+        EXPECT_LE(bytes, 2u << 20) << "first view of " << files.size() << " pictures (" << originals << " bytes)";
+        std::cout << "[ measure  ] first view at " << width << " px: " << bytes << " bytes in " << thumbnails
+                  << " thumbnails; originals " << originals << " bytes\n";
+
+        TempFolder dom_profile;
+        std::vector<std::string> dump = chromium_command(dom_profile.path);
+        dump.insert(dump.end(), {"--virtual-time-budget=15000", size, "--dump-dom", address});
+        ProcessResult dom = run_process(dump, {}, 90);
+        ASSERT_EQ(dom.exit_code, 0) << dom.err;
+        EXPECT_EQ(count(dom.out, "<img "), 38);
+        EXPECT_EQ(count(dom.out, "<img [^>]*loading=\"lazy\"[^>]*width=\"\\d+\" height=\"\\d+\"|<img [^>]*width=\"\\d+\" height=\"\\d+\"[^>]*loading=\"lazy\""), 38)
+            << "every card sized ahead";
+        EXPECT_EQ(dom.out.find("data-state=\"broken\""), std::string::npos);
+        EXPECT_NE(dom.out.find("<h1>Holiday</h1>"), std::string::npos);
+    }
+
+    // The picture view: its picture loads, and its links lead on.
+    std::string view = address + "/1";
+    TempFolder view_profile;
+    std::vector<std::string> dump = chromium_command(view_profile.path);
+    dump.insert(dump.end(), {"--virtual-time-budget=15000", "--window-size=390,844", "--dump-dom", view});
+    ProcessResult dom = run_process(dump, {}, 90);
+    ASSERT_EQ(dom.exit_code, 0) << dom.err;
+    EXPECT_EQ(count(dom.out, "<img [^>]*data-state=\"loaded\""), 1) << dom.out;
+    EXPECT_NE(dom.out.find("rel=\"next\""), std::string::npos);
+}
 
 TEST(AlbumBrowser, EveryPictureLoadsAndTheScreenshotIsKept) {
     if (!std::filesystem::exists(CHROMIUM_EXE)) GTEST_SKIP() << CHROMIUM_EXE << " is not installed";
@@ -52,6 +158,7 @@ TEST(AlbumBrowser, EveryPictureLoadsAndTheScreenshotIsKept) {
     EXPECT_EQ(dom.out.find("data-state=\"broken\""), std::string::npos);
     EXPECT_NE(dom.out.find("320 × 240"), std::string::npos);
     EXPECT_NE(dom.out.find("200 × 300"), std::string::npos);
+    EXPECT_EQ(count(std::regex("src=\"/thumbs/\\d+/480\"")), 3) << "cards show thumbnails";
     EXPECT_NE(dom.out.find("&lt;b&gt;bold &amp; co.png"), std::string::npos);
 
     std::filesystem::create_directories(GALLERY_ARTEFACTS);

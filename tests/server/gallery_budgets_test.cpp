@@ -2,6 +2,7 @@
 // normal upload and an album page still succeed meanwhile. Slow disks come from a preloaded fault
 // injector, never from timing.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -299,7 +300,11 @@ TEST(GalleryQuota, AStoredTotalThatCannotBeReadStopsAStartUnderAQuota) {
         ASSERT_FALSE(open_store(data.path, gallery.store));
         gallery.config.port = 0;
         gallery.config.storage_quota = quota;
-        gallery.store.database = data.path / "gone" / "gallery.sqlite";  // unreadable from now on
+        // Unreadable from now on: the table the total is summed from is gone.
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open((data.path / "gallery.sqlite").c_str(), &db), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(db, "DROP TABLE pictures", nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(db);
         GalleryServer server(gallery);
         std::string error;
         int port = server.bind(error);

@@ -344,6 +344,16 @@ TEST(GalleryCluster, AnInstanceKilledMidUploadLeavesNoHalfAlbumAndTheOtherKeepsS
     }
     EXPECT_EQ(postgres_query(cluster.database, "SELECT count(*) FROM pictures WHERE album_id NOT IN "
                                                "(SELECT id FROM albums)"), "0");
+
+    // The killed upload's first picture went into the database as it arrived; once the sweep has
+    // run past the grace period, no picture bytes are left that no album references.
+    StoreLocation sweeping{cluster.work.path / "sweeper", cluster.database, {}};
+    sweeping.budgets.orphan_grace = {};
+    GalleryStore sweeper;
+    ASSERT_FALSE(open_store(sweeping, sweeper));
+    EXPECT_EQ(postgres_query(cluster.database, "SELECT count(*) FROM pg_largeobject_metadata m WHERE NOT EXISTS "
+                                               "(SELECT 1 FROM pictures p WHERE p.bytes = m.oid)"), "0");
+    EXPECT_EQ(postgres_query(cluster.database, "SELECT count(*) FROM staged_objects"), "0");
 }
 
 TEST(GalleryCluster, ConcurrentUploadsThroughBothInstancesGetDistinctCompleteAlbums) {

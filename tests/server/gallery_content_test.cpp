@@ -47,7 +47,7 @@ TEST(AlbumAddress, JoinsBaseAndIdWithOneSlash) {
 
 TEST(AlbumPage, EscapesEveryNameAndLinksEachPicture) {
     StoredAlbum album{3, "2024-01-02 03:04:05", "L", "true",
-                      {{10, "<script>alert(1)</script>.png", "image/png", 5}, {11, "a\"b'&c.jpg", "image/jpeg", 6}}};
+                      {{10, "<script>alert(1)</script>.png", "image/png", 5}, {11, "a\"b'&c.jpg", "image/jpeg", 6}}, {}};
     std::string html = album_page_html(album);
     EXPECT_EQ(html.find("<script>alert"), std::string::npos);
     EXPECT_NE(html.find("&lt;script&gt;alert(1)&lt;/script&gt;.png"), std::string::npos);
@@ -58,7 +58,7 @@ TEST(AlbumPage, EscapesEveryNameAndLinksEachPicture) {
 }
 
 TEST(AlbumPage, EmptyAlbumSaysSo) {
-    EXPECT_NE(album_page_html(StoredAlbum{1, "now", "", "", {}}).find("no pictures"), std::string::npos);
+    EXPECT_NE(album_page_html(StoredAlbum{1, "now", "", "", {}, {}}).find("no pictures"), std::string::npos);
 }
 
 TEST(SamplePng, DecodesToTheRequestedSizeWithValidChecksums) {

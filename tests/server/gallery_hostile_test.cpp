@@ -315,7 +315,7 @@ TEST(GalleryNoAlbum, UploadsWithoutPicturesMakeNoAlbumAndSayWhy) {
 TEST(GalleryDiskFull, AQuotaRefusesUploadsWith507AndKeepsServing) {
     ServerConfig config;
     std::string png = make_sample_png(20, 20, 4);
-    config.storage_quota = png.size() * 2 + 10;
+    config.storage_quota = charged_bytes(png.size()) * 2 + 10;
     auto g = start_gallery(config);
     auto upload = [&] { return raw_exchange(g->port, upload_request(upload_body("L", "true", {{"q.png", png}}))); };
     EXPECT_EQ(upload().status, 200);

@@ -13,6 +13,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -88,6 +90,12 @@ void start_watchdog(Cluster& c) {
     c.watchdog = pid;
 }
 
+std::vector<std::string> pg_ctl_start(const Cluster& c) {
+    return as_server_user({(postgres_bin / "pg_ctl").string(), "-D", (c.dir / "db").string(), "-l",
+                           (c.dir / "server.log").string(), "-w", "-t", "30", "start", "-o",
+                           "-c listen_addresses='' -k " + c.dir.string() + " -c fsync=off -c max_connections=60"});
+}
+
 void start_cluster(Cluster& c) {
     char pattern[] = "/tmp/gallery-pg.XXXXXX";
     if (!::mkdtemp(pattern)) throw std::runtime_error("cannot make a folder for the cluster");
@@ -106,11 +114,7 @@ void start_cluster(Cluster& c) {
                                                      "-A", "trust", "-U", "postgres", "-E", "UTF8", "--no-sync"}),
                                      {"LC_ALL=C.UTF-8"}, 60);
     if (init.exit_code != 0) throw std::runtime_error("initdb failed: " + init.err + init.out);
-    ProcessResult start = run_process(
-        as_server_user({(postgres_bin / "pg_ctl").string(), "-D", (c.dir / "db").string(), "-l",
-                        (c.dir / "server.log").string(), "-w", "-t", "30", "start", "-o",
-                        "-c listen_addresses='' -k " + c.dir.string() + " -c fsync=off -c max_connections=60"}),
-        {}, 60);
+    ProcessResult start = run_process(pg_ctl_start(c), {}, 60);
     if (start.exit_code != 0)
         throw std::runtime_error("pg_ctl start failed: " + start.err + read_whole_file(c.dir / "server.log"));
     c.started = true;
@@ -155,4 +159,39 @@ std::string postgres_query(const std::string& conninfo, const std::string& sql) 
     if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK)
         throw std::runtime_error(sql + ": " + PQerrorMessage(conn.get()));
     return PQntuples(result.get()) > 0 ? PQgetvalue(result.get(), 0, 0) : std::string();
+}
+
+void restart_postgres_immediately() {
+    Cluster& c = cluster();
+    ProcessResult stop = run_process(
+        as_server_user({(postgres_bin / "pg_ctl").string(), "-D", (c.dir / "db").string(), "-m", "immediate", "-w", "stop"}),
+        {}, 60);
+    if (stop.exit_code != 0) throw std::runtime_error("pg_ctl stop failed: " + stop.err);
+    ProcessResult start = run_process(pg_ctl_start(c), {}, 60);
+    if (start.exit_code != 0) throw std::runtime_error("pg_ctl start failed: " + start.err);
+}
+
+PostgresPause::PostgresPause() {
+    std::string pid_file = read_whole_file(cluster().dir / "db" / "postmaster.pid");
+    int postmaster = std::atoi(pid_file.c_str());
+    if (postmaster <= 0) throw std::runtime_error("the cluster has no postmaster.pid");
+    // The postmaster first, so it starts no new process meanwhile; then everything it started.
+    if (::kill(postmaster, SIGSTOP) == 0) stopped.push_back(postmaster);
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
+        std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::string stat = read_whole_file(entry.path() / "stat");
+        std::size_t close = stat.rfind(')');
+        if (close == std::string::npos) continue;
+        int parent = 0;
+        if (std::sscanf(stat.c_str() + close + 1, " %*c %d", &parent) == 1 && parent == postmaster) {
+            int pid = std::stoi(name);
+            if (::kill(pid, SIGSTOP) == 0) stopped.push_back(pid);
+        }
+    }
+}
+
+PostgresPause::~PostgresPause() {
+    for (int pid : stopped) ::kill(pid, SIGCONT);
 }

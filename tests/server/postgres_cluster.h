@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // Why PostgreSQL tests cannot run here (its programs are not installed), or empty.
 std::string postgres_missing();
@@ -15,6 +16,20 @@ std::string fresh_postgres_database();
 // Runs one SQL text on the database `conninfo` names; returns the first value of the last result,
 // or throws.
 std::string postgres_query(const std::string& conninfo, const std::string& sql);
+
+// What a database crash looks like to its clients: the cluster stops at once and starts again
+// (`pg_ctl restart -m immediate`); returns when it accepts connections again.
+void restart_postgres_immediately();
+
+// Stops (SIGSTOP) every process of the cluster until destroyed (SIGCONT), as a hung machine or a
+// silent network partition would: connections stay open and nothing answers.
+struct PostgresPause {
+    PostgresPause();
+    ~PostgresPause();
+    PostgresPause(const PostgresPause&) = delete;
+    PostgresPause& operator=(const PostgresPause&) = delete;
+    std::vector<int> stopped;
+};
 
 #define SKIP_WITHOUT_POSTGRES()                                            \
     do {                                                                   \

@@ -11,9 +11,9 @@ TEST(ServerOptions, DefaultsListenOnLoopbackWithPhotoGalleryLimits) {
     EXPECT_EQ(parsed.config.host, "127.0.0.1");
     EXPECT_EQ(parsed.config.port, 8080);
     EXPECT_EQ(parsed.config.data_dir, "/tmp/g");
-    EXPECT_EQ(parsed.config.limits.largest_upload, 104857600u);
-    EXPECT_EQ(parsed.config.limits.most_files, 500u);
-    EXPECT_EQ(parsed.config.limits.largest_file, 20971520u);
+    EXPECT_EQ(parsed.config.limits.largest_upload, 2147483647u);
+    EXPECT_EQ(parsed.config.limits.most_files, 5000u);
+    EXPECT_EQ(parsed.config.limits.largest_file, 268435456u);
     EXPECT_TRUE(parsed.config.public_url.empty());
 }
 
@@ -89,7 +89,7 @@ TEST(ServerOptions, HelpWins) {
 }
 
 TEST(ServerLimitsText, ThreeNumbersJoinedByColonsWithNothingElse) {
-    EXPECT_EQ(limits_text(UploadLimits{}), "104857600:500:20971520");
+    EXPECT_EQ(limits_text(UploadLimits{}), "2147483647:5000:268435456");
     EXPECT_EQ(limits_text(UploadLimits{2147483647, 1, 2}), "2147483647:1:2");
 }
 
@@ -128,7 +128,7 @@ TEST(ServerOptions, HelpNamesEveryOptionWithTheDefaultInForce) {
          {"--idle-timeout SECONDS", "(default 900)", "--header-timeout SECONDS", "(default 30)", "--max-header-bytes",
           "(default 16384)", "--max-connections", "(default 1000)", "--storage-quota", "--client-upload-rate",
           "--access-log on|off", "--min-body-rate", "--max-client-connections", "--disk-threads", "--send-timeout",
-          "--body-timeout", "--max-header-fields", "--largest-upload BYTES", "(default 104857600)",
+          "--body-timeout", "--max-header-fields", "--largest-upload BYTES", "(default 2147483647)",
           "--database CONNINFO", "--check"})
         EXPECT_NE(usage.find(expected), std::string::npos) << expected;
     for (std::size_t start = 0, end; (end = usage.find('\n', start)) != std::string::npos; start = end + 1) {

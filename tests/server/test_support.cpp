@@ -93,7 +93,7 @@ std::unique_ptr<RunningGallery> start_gallery(ServerConfig config) {
     gallery.config.port = 0;
     gallery.config.log_requests = false;
     gallery.config.data_dir = running->data.path;
-    if (auto error = open_store(StoreLocation{gallery.config.data_dir, gallery.config.database}, gallery.store))
+    if (auto error = open_store(StoreLocation{gallery.config.data_dir, gallery.config.database, gallery.config.store}, gallery.store))
         throw std::runtime_error(*error);
     running->server = std::make_unique<GalleryServer>(gallery);
     std::string error;
@@ -349,7 +349,7 @@ int port_from_log(const std::filesystem::path& log) {
 }
 
 NewAlbum album_of(const GalleryStore& store, const std::vector<std::pair<std::string, std::string>>& pictures) {
-    NewAlbum album{"L", "true", "test client", {}};
+    NewAlbum album{"L", "true", "test client", {}, {}};
     for (const auto& [name, contents] : pictures) {
         StagedFile file;
         EXPECT_FALSE(open_staged(store, file));
