@@ -335,7 +335,7 @@ TEST(GalleryPages, AQueryStringChangesNoRoute) {
                                   std::string_view("/album/9")}) {
         SCOPED_TRACE(path);
         HttpReply plain = http_get(g->port, path);
-        for (std::string query : {"?fbclid=IwAR3x", "?utm_source=share&utm_medium=x", "?"}) {
+        for (std::string query : {"?fbclid=IwAR3x", "?utm_source=share&utm_medium=x", "?", "?a?b"}) {
             HttpReply decorated = http_get(g->port, std::string(path) + query);
             EXPECT_EQ(decorated.status, plain.status) << query;
             EXPECT_EQ(decorated.body, plain.body) << query;

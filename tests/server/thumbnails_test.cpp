@@ -100,10 +100,9 @@ TEST(Thumbnails, AHeaderAnnouncingTooManyPixelsIsRefusedWithoutDecoding) {
     std::string bomb = png_announcing(50000, 50000);
     ASSERT_LT(bomb.size(), 200u);
     OpenPicture picture(m.folder.path / "bomb.png", bomb);
-    std::optional<std::string> refusal = refuse_by_header(picture.path, 100000000);
-    ASSERT_TRUE(refusal);
-    EXPECT_NE(refusal->find("50000 x 50000"), std::string::npos) << *refusal;
-    EXPECT_FALSE(refuse_by_header(picture.path, 2500000000u));
+    // The reason it gives is checked where an upload is refused (album_views_test).
+    EXPECT_TRUE(refuse_by_header(picture.path, 2499999999u));
+    EXPECT_FALSE(refuse_by_header(picture.path, 2500000000u)) << "exactly the limit is allowed";
 
     std::string error;
     EXPECT_TRUE(thumbnail_path(m.maker, 1, picture.fd, card_size, error).empty());
