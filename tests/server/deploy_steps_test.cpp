@@ -55,15 +55,12 @@ std::vector<std::string> words(const std::string& text) {
 // album and stops it; returns the stored pictures by name.
 std::map<std::string, std::string> run_like_the_unit(const std::filesystem::path& state, const std::string& options,
                                                      const std::filesystem::path& log) {
-    std::vector<std::string> args{"--listen", "127.0.0.1:0", "--data", state.string()};
-    for (const std::string& word : words(options)) args.push_back(word);
-    auto process = start_server_process(args, log);
-    int port = port_from_log(log);
-    EXPECT_GT(port, 0) << read_whole_file(log);
+    LocalGallery gallery = start_local_gallery(state, log, {}, words(options));
+    EXPECT_GT(gallery.port, 0) << read_whole_file(log);
     std::map<std::string, std::string> pictures{{"one.png", make_sample_png(90, 60, 1)}, {"two.png", make_sample_png(70, 80, 2)}};
     std::vector<BodyFile> files;
     for (const auto& [name, bytes] : pictures) files.push_back({name, bytes});
-    HttpReply reply = raw_exchange(port, upload_request(upload_body("L", "true", files)), 20000);
+    HttpReply reply = raw_exchange(gallery.port, upload_request(upload_body("L", "true", files)), 20000);
     EXPECT_EQ(reply.status, 200) << reply.body << read_whole_file(log);
     return pictures;
 }
@@ -120,13 +117,11 @@ TEST(DeploySteps, PostgresDumpAndRestoreCarryEveryPicture) {
     EXPECT_NE(check.out.find("albums: 1, pictures: 2"), std::string::npos) << check.out;
 
     // A fresh instance on the restored database serves every picture as it was uploaded.
-    auto gallery = start_server_process({"--listen", "127.0.0.1:0", "--data", (work.path / "second").string(), "--database",
-                                         restored}, work.path / "second.log");
-    int port = port_from_log(work.path / "second.log");
-    ASSERT_GT(port, 0) << read_whole_file(work.path / "second.log");
+    LocalGallery gallery = start_local_gallery(work.path / "second", work.path / "second.log", {}, {"--database", restored});
+    ASSERT_GT(gallery.port, 0) << read_whole_file(work.path / "second.log");
     for (const auto& [name, bytes] : pictures) {
         std::string id = postgres_query(restored, "SELECT id FROM pictures WHERE name = '" + name + "'");
-        HttpReply file = http_get(port, "/files/" + id);
+        HttpReply file = http_get(gallery.port, "/files/" + id);
         EXPECT_EQ(file.status, 200) << name;
         EXPECT_TRUE(file.body == bytes) << name << ": " << file.body.size() << " bytes, not " << bytes.size();
     }

@@ -53,10 +53,8 @@ TEST(GalleryStop, SigtermLetsRequestsUnderWayFinishOrRunOutTheirTime) {
                                            {"the upload stalls past --stop-grace", false, "", 0}}) {
         SCOPED_TRACE(c.name);
         TempFolder work;
-        auto gallery = start_server_process({"--listen", "127.0.0.1:0", "--data", (work.path / "data").string(),
-                                             "--stop-grace", "2"},
-                                            work.path / "gallery.log");
-        int port = port_from_log(work.path / "gallery.log");
+        LocalGallery gallery = start_local_gallery(work.path / "data", work.path / "gallery.log", {}, {"--stop-grace", "2"});
+        int port = gallery.port;
         ASSERT_GT(port, 0) << read_whole_file(work.path / "gallery.log");
 
         std::string request = upload_request(upload_body("L", "true", {{"a.png", make_sample_png(300, 200, 1)}}));
@@ -65,7 +63,7 @@ TEST(GalleryStop, SigtermLetsRequestsUnderWayFinishOrRunOutTheirTime) {
         ASSERT_TRUE(idle >= 0 && upload >= 0);
         send_all(upload, std::string_view(request).substr(0, request.size() / 2));
         std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the head is read, the body begun
-        ::kill(gallery->pid, SIGTERM);
+        ::kill(gallery.process->pid, SIGTERM);
 
         // A connection that asked nothing is closed, and no new one is taken.
         EXPECT_EQ(read_until_closed(idle, 5000), "");
@@ -81,8 +79,8 @@ TEST(GalleryStop, SigtermLetsRequestsUnderWayFinishOrRunOutTheirTime) {
         if (c.finish_upload) send_all(upload, std::string_view(request).substr(request.size() / 2));
         std::string reply = read_until_closed(upload, 10000);
         EXPECT_TRUE(reply.starts_with(c.reply_starts)) << reply;
-        EXPECT_EQ(exit_status(gallery->pid), 0) << read_whole_file(work.path / "gallery.log");
-        gallery->pid = -1;
+        EXPECT_EQ(exit_status(gallery.process->pid), 0) << read_whole_file(work.path / "gallery.log");
+        gallery.process->pid = -1;
         EXPECT_EQ(count_rows(work.path / "data", "albums"), c.albums);
         ::close(idle);
         ::close(upload);

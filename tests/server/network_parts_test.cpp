@@ -1,5 +1,5 @@
 // The network side's parts on their own: the deadline's generations, the page cache, log escaping,
-// query splitting, and an upload's files as chunks of any size arrive.
+// and an upload's files as chunks of any size arrive.
 #include <gtest/gtest.h>
 
 #include <boost/asio.hpp>
@@ -7,7 +7,6 @@
 #include "access_log.h"
 #include "deadline.h"
 #include "page_cache.h"
-#include "router.h"
 #include "sample_png.h"
 #include "test_support.h"
 #include "upload_receiver.h"
@@ -136,21 +135,6 @@ TEST(AccessLog, NothingOutsidePrintableAsciiOrAQuoteReachesTheLine) {
         EXPECT_EQ(line, "127.0.0.1 \"GET " + c.logged + "\" 404 in=0 out=9 1ms\n");
     }
     EXPECT_EQ(log_escape(std::string(300, 'a')), std::string(200, 'a') + "...");
-}
-
-TEST(Router, TheQueryIsSetAsideForRouting) {
-    struct Case {
-        std::string target, path, query;
-    };
-    for (const Case& c : std::vector<Case>{{"/album/1", "/album/1", ""},
-                                           {"/album/1?fbclid=IwAR0x", "/album/1", "fbclid=IwAR0x"},
-                                           {"/?utm_source=a&b=c", "/", "utm_source=a&b=c"},
-                                           {"/files/2?", "/files/2", ""},
-                                           {"/x?a?b", "/x", "a?b"}}) {
-        RouteTarget split = split_target(c.target);
-        EXPECT_EQ(split.path, c.path) << c.target;
-        EXPECT_EQ(split.query, c.query) << c.target;
-    }
 }
 
 // An upload's files fed in chunks of every awkward size: the same pictures and refusals come out,

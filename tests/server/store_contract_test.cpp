@@ -311,27 +311,6 @@ TEST(PostgresSchema, InstancesStartingAtOnceMigrateOnceAndAllStart) {
     EXPECT_EQ(postgres_query(database, "SELECT string_agg(version::text, ',') FROM gallery_schema"), "1,2,3");
 }
 
-TEST(PostgresConnections, ConnectionsCutByTheServerAreReplacedWithoutAFailedRequest) {
-    SKIP_WITHOUT_POSTGRES();
-    TempFolder data;
-    StoreLocation where{data.path, fresh_postgres_database(), {}};
-    GalleryStore store;
-    ASSERT_FALSE(open_store(where, store));
-    NewAlbum album = album_of(store, {{"a.png", "bytes"}});
-    StoreFailure failure;
-    std::int64_t id = store_album(store, album, failure);
-    ASSERT_GT(id, 0) << failure.detail;
-    for (int round = 0; round < 2; ++round) {
-        // As a database restart or an administrator would: every connection of the gallery is ended.
-        postgres_query(*where.database, "SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity "
-                                        "WHERE datname = current_database() AND pid <> pg_backend_pid()");
-        StoreFailure error;
-        EXPECT_TRUE(load_album(store, id, error)) << error.detail;
-        NewAlbum next = album_of(store, {{"b.png", "more"}});
-        EXPECT_GT(store_album(store, next, failure), id) << failure.detail;
-    }
-}
-
 TEST(PostgresQuota, AnInstanceCountsWhatTheOthersStoredOnceItStoresItself) {
     SKIP_WITHOUT_POSTGRES();
     std::string png = make_sample_png(40, 40, 1);
@@ -420,27 +399,36 @@ std::uint64_t disk_held(const std::filesystem::path& dir) {
 
 }  // namespace
 
-TEST(PostgresConnections, AnImmediateRestartCostsNoRequestOnPooledConnections) {
+// Connections the database ends, as an administrator or an immediate restart does, are replaced
+// without a failed request, however many the pool holds.
+TEST(PostgresConnections, ConnectionsCutByTheServerAreReplacedWithoutAFailedRequest) {
     SKIP_WITHOUT_POSTGRES();
-    PostgresInstance pg;
-    std::int64_t album = pg.store_pictures({{"a.png", "bytes"}});
-    // Several pooled connections, as a busy instance holds.
-    std::vector<std::future<void>> readers;
-    for (int i = 0; i < 4; ++i)
-        readers.push_back(std::async(std::launch::async, [&] {
+    for (bool restart : {false, true}) {
+        SCOPED_TRACE(restart ? "an immediate restart" : "every connection terminated, twice");
+        PostgresInstance pg;
+        std::int64_t album = pg.store_pictures({{"a.png", "bytes"}});
+        std::vector<std::future<void>> readers;
+        for (int i = 0; i < 4; ++i)
+            readers.push_back(std::async(std::launch::async, [&] {
+                StoreFailure failure;
+                EXPECT_TRUE(load_album(pg.store, album, failure)) << failure.detail;
+            }));
+        for (auto& reader : readers) reader.get();
+        for (int round = 0; round < (restart ? 1 : 2); ++round) {
+            if (restart)
+                restart_postgres_immediately();
+            else
+                pg.count("SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity "
+                         "WHERE datname = current_database() AND pid <> pg_backend_pid()");
+            for (int i = 0; i < 4; ++i) {
+                NewAlbum next = album_of(pg.store, {{"b.png", pattern(3000, static_cast<char>(i))}});
+                StoreFailure failure;
+                EXPECT_GT(store_album(pg.store, next, failure), album) << failure.detail;
+            }
             StoreFailure failure;
             EXPECT_TRUE(load_album(pg.store, album, failure)) << failure.detail;
-        }));
-    for (auto& reader : readers) reader.get();
-
-    restart_postgres_immediately();
-    for (int i = 0; i < 4; ++i) {
-        NewAlbum next = album_of(pg.store, {{"b.png", pattern(3000, static_cast<char>(i))}});
-        StoreFailure failure;
-        EXPECT_GT(store_album(pg.store, next, failure), album) << failure.detail;
+        }
     }
-    StoreFailure failure;
-    EXPECT_TRUE(load_album(pg.store, album, failure)) << failure.detail;
 }
 
 TEST(PostgresConnections, AStoppedDatabaseIsAnswered503WhileCachedPicturesAreStillServed) {

@@ -361,9 +361,11 @@ NewAlbum album_of(const GalleryStore& store, const std::vector<std::pair<std::st
 }
 
 LocalGallery start_local_gallery(const std::filesystem::path& data, const std::filesystem::path& log,
-                                 const std::vector<std::string>& wrapper) {
+                                 const std::vector<std::string>& wrapper, const std::vector<std::string>& options) {
+    std::vector<std::string> args{"--listen", "127.0.0.1:0", "--data", data.string()};
+    args.insert(args.end(), options.begin(), options.end());
     LocalGallery gallery;
-    gallery.process = start_server_process({"--listen", "127.0.0.1:0", "--data", data.string()}, log, wrapper);
+    gallery.process = start_server_process(args, log, wrapper);
     gallery.port = port_from_log(log);
     return gallery;
 }

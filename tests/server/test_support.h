@@ -112,14 +112,15 @@ std::unique_ptr<ServerProcess> start_program(const std::vector<std::string>& arg
 // The port from the start-up line the server prints once it listens, or -1.
 int port_from_log(const std::filesystem::path& log);
 
-// A gallery-server over `data` on a free loopback port, started as start_server_process starts it;
-// `port` is -1 when it did not come up.
+// A gallery-server over `data` on a free loopback port, started as start_server_process starts it,
+// with further `options`; `port` is -1 when it did not come up.
 struct LocalGallery {
     std::unique_ptr<ServerProcess> process;
     int port = -1;
 };
 LocalGallery start_local_gallery(const std::filesystem::path& data, const std::filesystem::path& log,
-                                 const std::vector<std::string>& wrapper = {});
+                                 const std::vector<std::string>& wrapper = {},
+                                 const std::vector<std::string>& options = {});
 
 // Waits until something accepts connections on 127.0.0.1:port.
 bool wait_for_port(int port, int timeout_ms);

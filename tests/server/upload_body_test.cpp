@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <unicode/uchar.h>
+#include <unicode/utf8.h>
 
 #include <cstdio>
 
@@ -34,22 +35,11 @@ BodyFault expect_fault(std::string_view body, const UploadLimits& limits = defau
     return fault;
 }
 
-std::string u32_to_utf8(const std::u32string& text) {
-    std::string out;
-    for (char32_t c : text) {
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += {static_cast<char>(0xC0 | (c >> 6)), static_cast<char>(0x80 | (c & 0x3F))};
-        } else if (c < 0x10000) {
-            out += {static_cast<char>(0xE0 | (c >> 12)), static_cast<char>(0x80 | ((c >> 6) & 0x3F)),
-                    static_cast<char>(0x80 | (c & 0x3F))};
-        } else {
-            out += {static_cast<char>(0xF0 | (c >> 18)), static_cast<char>(0x80 | ((c >> 12) & 0x3F)),
-                    static_cast<char>(0x80 | ((c >> 6) & 0x3F)), static_cast<char>(0x80 | (c & 0x3F))};
-        }
-    }
-    return out;
+std::string utf8_of(char32_t c) {
+    char bytes[U8_MAX_LENGTH];
+    int32_t length = 0;
+    U8_APPEND_UNSAFE(bytes, length, static_cast<UChar32>(c));
+    return std::string(bytes, static_cast<std::size_t>(length));
 }
 
 // A body built by hand from text (UTF-8, converted) and raw trailing bytes.
@@ -279,7 +269,7 @@ TEST(UploadBodyNames, EveryInvisibleOrBlankCharacterTriedIsShown) {
     // Each was once taken for part of an ordinary name.
     for (char32_t c : {0x200C, 0x200D, 0x034F, 0x115F, 0x1160, 0x3164, 0xFFA0, 0x180B, 0xFE0F, 0xE0100, 0xE0001,
                        0xE0041, 0x2800, 0x17B4, 0x00AD, 0x2060}) {
-        std::string utf8 = u32_to_utf8(U"a" + std::u32string(1, c) + U" b");
+        std::string utf8 = "a" + utf8_of(c) + " b";
         char expected[32];
         std::snprintf(expected, sizeof expected, "a[U+%04X] b", static_cast<unsigned>(c));
         EXPECT_EQ(show_hidden_marks(utf8), expected);
