@@ -74,6 +74,10 @@ figure img[data-state=broken]{visibility:hidden}
 figcaption{padding:8px 10px;font-size:13px;overflow-wrap:anywhere}
 figcaption .dims{display:block;color:#888;font-size:12px}
 .empty{padding:24px;color:#666}
+nav.pages{display:flex;justify-content:center;gap:16px;padding:16px 24px 0}
+main+nav.pages{padding:0 24px 24px}
+nav.pages a{color:#2457a6}
+nav.pages span{color:#888}
 .view{display:flex;flex-direction:column;min-height:100vh;background:#111;color:#eee}
 .view header{background:#1b1b1b;border-color:#333}
 .view header p,.view header a{color:#bbb}
@@ -252,22 +256,73 @@ std::string attachment_disposition(std::string_view label) {
     return "attachment; filename=\"" + fallback + "\"; filename*=UTF-8''" + encoded;
 }
 
-std::string album_page_html(const StoredAlbum& album, const std::vector<PictureFacts>& facts) {
+std::size_t album_page_count(const StoredAlbum& album) {
+    return std::max<std::size_t>(1, (album.pictures.size() + album_page_cards - 1) / album_page_cards);
+}
+
+std::string album_page_address(std::int64_t album_id, std::size_t page) {
+    std::string address = "/album/" + std::to_string(album_id);
+    if (page > 1) {
+        address += "?page=";
+        address += std::to_string(page);
+    }
+    return address;
+}
+
+std::optional<std::size_t> album_page_number(std::string_view query) {
+    while (!query.empty()) {
+        std::size_t amp = query.find('&');
+        std::string_view parameter = query.substr(0, amp);
+        if (parameter.starts_with("page=")) {
+            std::int64_t page = 0;
+            if (!parse_number(parameter.substr(5), page)) return std::nullopt;
+            return static_cast<std::size_t>(page);
+        }
+        if (parameter == "page") return std::nullopt;
+        if (amp == std::string_view::npos) break;
+        query.remove_prefix(amp + 1);
+    }
+    return 1;
+}
+
+std::size_t album_page_of(std::size_t index) { return index / album_page_cards + 1; }
+
+namespace {
+
+// "‹ Previous page · Page 2 of 25 · Next page ›", the ends shown but not linked.
+std::string page_links(const StoredAlbum& album, std::size_t page, std::size_t pages) {
+    auto link = [&](std::size_t to, const char* rel, const char* text) {
+        if (to < 1 || to > pages) return "<span>" + std::string(text) + "</span>";
+        return "<a rel=\"" + std::string(rel) + "\" href=\"" + album_page_address(album.id, to) + "\">" + text + "</a>";
+    };
+    return "<nav class=\"pages\">" + link(page - 1, "prev", "‹ Previous page") + "<span>Page " + std::to_string(page) +
+           " of " + std::to_string(pages) + "</span>" + link(page + 1, "next", "Next page ›") + "</nav>\n";
+}
+
+}  // namespace
+
+std::string album_page_html(const StoredAlbum& album, const std::vector<PictureFacts>& facts, std::size_t page) {
     std::string title = album_title(album);
     std::string count = album.pictures.size() == 1 ? "1 picture" : std::to_string(album.pictures.size()) + " pictures";
+    std::size_t pages = album_page_count(album);
+    page = std::clamp<std::size_t>(page, 1, pages);
+    std::size_t first = (page - 1) * album_page_cards;
+    std::size_t end = std::min(album.pictures.size(), first + album_page_cards);
     std::string html = page_head(title) + "<body><header><h1>" + html_escape(title) + "</h1><p>" + count +
                        ", uploaded " + html_escape(readable_time(album.created));
     if (!album.pictures.empty())
         html += " · <a href=\"" + album_zip_address(album.id) + "\" download>Download all</a>";
-    html += "</p></header>\n<main>\n";
+    html += "</p></header>\n";
+    std::string links = pages > 1 ? page_links(album, page, pages) : std::string();
+    html += links + "<main>\n";
     if (album.pictures.empty()) html += "<p class=\"empty\">This album has no pictures.</p>\n";
-    for (std::size_t i = 0; i < album.pictures.size(); ++i) {
+    for (std::size_t i = first; i < end; ++i) {
         const StoredPicture& picture = album.pictures[i];
         std::string name = shown_name(picture.name);
         std::string img;
         std::string dims;
-        if (has_copies(facts, i)) {
-            const PictureFacts& f = facts[i];
+        if (has_copies(facts, i - first)) {
+            const PictureFacts& f = facts[i - first];
             img = "<img src=\"" + thumbnail_address(picture.id, card_size) + "\" srcset=\"" +
                   thumbnail_address(picture.id, card_size) + " " + std::to_string(card_size) + "w, " +
                   thumbnail_address(picture.id, large_card_size) + " " + std::to_string(large_card_size) +
@@ -280,7 +335,7 @@ std::string album_page_html(const StoredAlbum& album, const std::vector<PictureF
                 " loading=\"lazy\" alt=\"" + name + "\"></a><figcaption>" + name + "<span class=\"dims\">" + dims +
                 "</span></figcaption></figure>\n";
     }
-    html += "</main>\n" + page_script_tag() + "</body></html>\n";
+    html += "</main>\n" + links + page_script_tag() + "</body></html>\n";
     return html;
 }
 
@@ -295,7 +350,8 @@ std::string picture_page_html(const StoredAlbum& album, std::size_t index, const
     if (index + 1 < album.pictures.size()) next_src = thumbnail_address(album.pictures[index + 1].id, view_size);
     std::string html = page_head(show_hidden_marks(picture.name) + " – " + title) + "<body class=\"view\"";
     if (!next_src.empty()) html += " data-next=\"" + next_src + "\"";
-    html += "><header><h1>" + name + "</h1><p><a rel=\"up\" href=\"/album/" + std::to_string(album.id) + "\">" +
+    std::string album_link = album_page_address(album.id, album_page_of(index));
+    html += "><header><h1>" + name + "</h1><p><a rel=\"up\" href=\"" + album_link + "\">" +
             html_escape(title) + "</a> · " + std::to_string(index + 1) + " of " +
             std::to_string(album.pictures.size());
     if (facts.decodable) html += " · " + std::to_string(facts.width) + " × " + std::to_string(facts.height);
@@ -307,8 +363,7 @@ std::string picture_page_html(const StoredAlbum& album, std::size_t index, const
         return "<a rel=\"" + std::string(rel) + "\" href=\"" + picture_view_address(album.id, album.pictures[at].id) +
                "\">" + text + "</a>";
     };
-    html += neighbour(index - 1, "prev", "‹ Previous") + "<a href=\"/album/" + std::to_string(album.id) +
-            "\">Album</a>" + neighbour(index + 1, "next", "Next ›") + "</nav>\n" + page_script_tag() +
+    html += neighbour(index - 1, "prev", "‹ Previous") + "<a href=\"" + album_link + "\">Album</a>" + neighbour(index + 1, "next", "Next ›") + "</nav>\n" + page_script_tag() +
             "</body></html>\n";
     return html;
 }

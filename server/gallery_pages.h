@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -59,9 +60,23 @@ ViewAddress read_view_address(std::string_view target);
 // Content-Disposition for a download named `label`: an ASCII fallback and the UTF-8 name (RFC 6266).
 std::string attachment_disposition(std::string_view label);
 
-// `facts` holds one entry per picture in `album` (in shown order); a picture without facts, or
-// one its facts call undecodable, is shown by its original.
-std::string album_page_html(const StoredAlbum& album, const std::vector<PictureFacts>& facts = {});
+// An album page shows at most this many cards, so a long album's pages stay small; page 1 is
+// /album/<id>, page N /album/<id>?page=N.
+constexpr std::size_t album_page_cards = 200;
+// At least 1: an empty album still has its page.
+std::size_t album_page_count(const StoredAlbum& album);
+std::string album_page_address(std::int64_t album_id, std::size_t page);
+// The page asked for in an album page's query: 1 without a `page` parameter (other parameters are
+// ignored), nothing when its value is not a positive decimal number.
+std::optional<std::size_t> album_page_number(std::string_view query);
+// The page that shows the picture at `index` (in shown order), for the picture view's link back.
+std::size_t album_page_of(std::size_t index);
+
+// Page `page` (1-based, at most album_page_count) of `album`. `facts` holds one entry per picture
+// on that page (in shown order); a picture without facts, or one its facts call undecodable, is
+// shown by its original.
+std::string album_page_html(const StoredAlbum& album, const std::vector<PictureFacts>& facts = {},
+                            std::size_t page = 1);
 // The view of picture `index` of `album` (in shown order), with links to its neighbours.
 std::string picture_page_html(const StoredAlbum& album, std::size_t index, const PictureFacts& facts);
 

@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 namespace {
 
 // Facts of one stored picture; a picture that cannot be opened has none (its original link says so).
@@ -30,14 +32,22 @@ std::optional<StoredAlbum> shown_album(const GalleryStore& store, std::int64_t a
 
 }  // namespace
 
-ViewPage album_page(const GalleryStore& store, ThumbnailMaker& maker, std::int64_t album_id) {
+ViewPage album_page(const GalleryStore& store, ThumbnailMaker& maker, std::int64_t album_id, std::size_t page) {
     StoreFailure failure;
     std::optional<StoredAlbum> album = shown_album(store, album_id, failure);
     if (!failure.detail.empty()) return ViewPage{500, {}, failure};
     if (!album) return missing("There is no album " + std::to_string(album_id) + ".");
+    std::size_t pages = album_page_count(*album);
+    if (page < 1 || page > pages)
+        return missing("Album " + std::to_string(album_id) + " has " +
+                       (pages == 1 ? std::string("1 page") : std::to_string(pages) + " pages") + ", not " +
+                       std::to_string(page) + ".");
+    // Only the shown pictures' facts are read: a long album's other pages cost nothing here.
+    std::size_t first = (page - 1) * album_page_cards;
+    std::size_t end = std::min(album->pictures.size(), first + album_page_cards);
     std::vector<PictureFacts> facts;
-    for (const StoredPicture& picture : album->pictures) facts.push_back(facts_of(store, maker, picture.id));
-    return ViewPage{200, album_page_html(*album, facts), {}};
+    for (std::size_t i = first; i < end; ++i) facts.push_back(facts_of(store, maker, album->pictures[i].id));
+    return ViewPage{200, album_page_html(*album, facts, page), {}};
 }
 
 ViewPage picture_page(const GalleryStore& store, ThumbnailMaker& maker, std::int64_t album_id,

@@ -19,7 +19,8 @@ struct ViewPage {
     StoreFailure failure;
 };
 
-ViewPage album_page(const GalleryStore& store, ThumbnailMaker& maker, std::int64_t album_id);
+// Page `page` (1-based) of the album; 404 beyond its last page.
+ViewPage album_page(const GalleryStore& store, ThumbnailMaker& maker, std::int64_t album_id, std::size_t page = 1);
 ViewPage picture_page(const GalleryStore& store, ThumbnailMaker& maker, std::int64_t album_id,
                       std::int64_t picture_id);
 

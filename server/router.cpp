@@ -32,7 +32,9 @@ void serve_album(Connection& c, std::string_view rest) {
         return serve_view(c, view);
     std::int64_t id = 0;
     if (!parse_id(rest, id)) return c.send(html_reply(404, not_found_page_html("There is no album " + std::string(rest) + ".")));
-    serve_album_page(c, id);
+    std::optional<std::size_t> page = album_page_number(c.query());
+    if (!page) return c.send(html_reply(404, not_found_page_html("Album pages are numbered 1, 2, 3, ...")));
+    serve_album_page(c, id, *page);
 }
 
 void serve_picture(Connection& c, std::string_view rest) {
@@ -105,9 +107,15 @@ void route_request(Connection& c, std::string_view path, bool body_follows) {
     found->serve(c, rest);
 }
 
-void serve_album_page(Connection& c, std::int64_t id) {
+void serve_album_page(Connection& c, std::int64_t id, std::size_t page_number) {
     ServerState& state = c.state();
-    std::string key = page_key("album", id);
+    // Each page of an album is kept on its own, and all of them go with the album's other pages.
+    std::string route = "album";
+    if (page_number > 1) {
+        route += '-';
+        route += std::to_string(page_number);
+    }
+    std::string key = page_key(route, id);
     if (auto page = find_page(state.pages, key)) return send_page(c, page);
     struct Rendered {
         CachedPage page;
@@ -117,9 +125,9 @@ void serve_album_page(Connection& c, std::int64_t id) {
     ThumbnailMaker& maker = state.thumbnails;
     c.off_network(
         state.reads,
-        [id, &store, &maker] {
+        [id, page_number, &store, &maker] {
             Rendered rendered;
-            ViewPage page = album_page(store, maker, id);
+            ViewPage page = album_page(store, maker, id, page_number);
             rendered.failure = std::move(page.failure);
             rendered.page.content_type = "text/html; charset=utf-8";
             rendered.page.status = page.status;

@@ -300,3 +300,72 @@ TEST(AlbumViews, AFiveGibibyteAlbumStreamsAsAZip64WithFlatMemory) {
     // Flat: the growth is a few pieces in flight, not the album (the absolute bar is bench/views').
     EXPECT_LT(after - before, 16 * 1024) << "peak RSS grew from " << before << " KiB to " << after << " KiB";
 }
+
+// A long album is paged: an album of one card more than a page, and one of 5000 long, escaped names.
+TEST(AlbumViews, LongAlbumsArePagedWithLinksBetweenPagesAndEachPageStaysSmall) {
+    TempFolder data;
+    std::string long_name(180, '&');  // five bytes each once escaped, twice per card
+    {
+        GalleryStore store;
+        ASSERT_FALSE(open_store(data.path, store));
+        std::vector<std::pair<std::string, std::string>> pictures;
+        for (std::size_t i = 1; i <= album_page_cards + 1; ++i) pictures.emplace_back("p" + std::to_string(i) + ".png", "x");
+        NewAlbum just_over = album_of(store, pictures);
+        pictures.clear();
+        for (int i = 1; i <= 5000; ++i) pictures.emplace_back(long_name + std::to_string(i) + ".png", "x");
+        NewAlbum long_album = album_of(store, pictures);
+        StoreFailure failure;
+        ASSERT_EQ(store_album(store, just_over, failure), 1) << failure.detail;
+        ASSERT_EQ(store_album(store, long_album, failure), 2) << failure.detail;
+    }
+    TempFolder logs;
+    LocalGallery gallery = start_local_gallery(data.path, logs.path / "gallery.log");
+    ASSERT_GT(gallery.port, 0) << read_whole_file(logs.path / "gallery.log");
+
+    std::string last = std::to_string(album_page_cards + 1);
+    struct Case {
+        const char* target;
+        int status;
+        std::size_t cards;
+        std::string first_card, last_card, shown, prev, next;  // "" for none
+    };
+    for (const Case& c : std::vector<Case>{
+             {"/album/1", 200, album_page_cards, "p1.png", "p200.png", "Page 1 of 2", "", "/album/1?page=2"},
+             {"/album/1?page=1", 200, album_page_cards, "p1.png", "p200.png", "Page 1 of 2", "", "/album/1?page=2"},
+             {"/album/1?page=2", 200, 1, "p" + last + ".png", "p" + last + ".png", "Page 2 of 2", "/album/1", ""},
+             {"/album/1?utm_source=x&page=2", 200, 1, "p" + last + ".png", "p" + last + ".png", "Page 2 of 2", "/album/1", ""},
+             {"/album/2?page=25", 200, album_page_cards, long_name + "4801.png", long_name + "5000.png", "Page 25 of 25",
+              "/album/2?page=24", ""},
+             {"/album/1?page=3", 404, 0, "", "", "", "", ""},
+             {"/album/1?page=0", 404, 0, "", "", "", "", ""},
+             {"/album/1?page=-1", 404, 0, "", "", "", "", ""},
+             {"/album/1?page=2x", 404, 0, "", "", "", "", ""},
+             {"/album/1?page=", 404, 0, "", "", "", "", ""},
+             {"/album/1?page", 404, 0, "", "", "", "", ""},
+             {"/album/1?page=99999999999999999999", 404, 0, "", "", "", "", ""},
+         }) {
+        HttpReply page = http_get(gallery.port, c.target);
+        ASSERT_EQ(page.status, c.status) << c.target;
+        if (c.status != 200) continue;
+        std::vector<std::string> names = matches(page.body, "alt=\"([^\"]*)\"");
+        ASSERT_EQ(names.size(), c.cards) << c.target;
+        EXPECT_EQ(names.front(), html_escape(c.first_card)) << c.target;
+        EXPECT_EQ(names.back(), html_escape(c.last_card)) << c.target;
+        EXPECT_NE(page.body.find(c.shown), std::string::npos) << c.target;
+        EXPECT_EQ(first_match(page.body, "<a rel=\"prev\" href=\"([^\"]*)\""), c.prev) << c.target;
+        EXPECT_EQ(first_match(page.body, "<a rel=\"next\" href=\"([^\"]*)\""), c.next) << c.target;
+    }
+
+    // Every page of the long album is bounded by the page's cards, not the album's.
+    HttpReply first = http_get(gallery.port, "/album/2");
+    ASSERT_EQ(first.status, 200);
+    EXPECT_NE(first.body.find("5000 pictures"), std::string::npos);
+    EXPECT_LT(first.body.size(), album_page_cards * 4 * 1024) << "a card takes well under 4 KiB";
+    // A picture on page 2 links back to page 2, and its previous picture is the last one of page 1.
+    std::string card = first_match(http_get(gallery.port, "/album/1?page=2").body, "<a href=\"(/album/1/\\d+)\"");
+    HttpReply view = http_get(gallery.port, card);
+    ASSERT_EQ(view.status, 200) << card;
+    EXPECT_EQ(first_match(view.body, "<a rel=\"up\" href=\"([^\"]*)\""), "/album/1?page=2");
+    std::string previous = first_match(view.body, "<a rel=\"prev\" href=\"([^\"]*)\"");
+    EXPECT_EQ(matches(http_get(gallery.port, "/album/1").body, "<a href=\"(/album/1/\\d+)\"").back(), previous);
+}
