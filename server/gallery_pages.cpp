@@ -155,12 +155,6 @@ std::string readable_time(std::string_view created) {
     return text;
 }
 
-bool parse_number(std::string_view text, std::int64_t& value) {
-    if (text.empty() || text.size() > 18) return false;
-    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    return ec == std::errc() && end == text.data() + text.size() && value > 0;
-}
-
 char folded(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
@@ -215,22 +209,28 @@ std::string thumbnail_address(std::int64_t picture_id, int size) {
 std::string download_address(std::int64_t picture_id) { return "/download/" + std::to_string(picture_id); }
 std::string album_zip_address(std::int64_t album_id) { return "/album/" + std::to_string(album_id) + ".zip"; }
 
+bool parse_id(std::string_view text, std::int64_t& id) {
+    if (text.empty() || text.size() > 18) return false;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), id);
+    return ec == std::errc() && end == text.data() + text.size() && id > 0;
+}
+
 ViewAddress read_view_address(std::string_view target) {
     ViewAddress address;
     std::int64_t first = 0, second = 0;
     auto split = [&](std::string_view rest) {
         std::size_t slash = rest.find('/');
-        return slash != std::string_view::npos && parse_number(rest.substr(0, slash), first) &&
-               parse_number(rest.substr(slash + 1), second);
+        return slash != std::string_view::npos && parse_id(rest.substr(0, slash), first) &&
+               parse_id(rest.substr(slash + 1), second);
     };
     if (target.starts_with("/album/") && target.ends_with(".zip") &&
-        parse_number(target.substr(7, target.size() - 11), first))
+        parse_id(target.substr(7, target.size() - 11), first))
         return ViewAddress{ViewAddress::album_zip, first, 0, 0};
     if (target.starts_with("/album/") && split(target.substr(7)))
         return ViewAddress{ViewAddress::picture_view, first, second, 0};
     if (target.starts_with("/thumbs/") && split(target.substr(8)) && is_thumbnail_size(static_cast<int>(second)))
         return ViewAddress{ViewAddress::thumbnail, 0, first, static_cast<int>(second)};
-    if (target.starts_with("/download/") && parse_number(target.substr(10), first))
+    if (target.starts_with("/download/") && parse_id(target.substr(10), first))
         return ViewAddress{ViewAddress::download, 0, first, 0};
     return address;
 }
@@ -275,7 +275,7 @@ std::optional<std::size_t> album_page_number(std::string_view query) {
         std::string_view parameter = query.substr(0, amp);
         if (parameter.starts_with("page=")) {
             std::int64_t page = 0;
-            if (!parse_number(parameter.substr(5), page)) return std::nullopt;
+            if (!parse_id(parameter.substr(5), page)) return std::nullopt;
             return static_cast<std::size_t>(page);
         }
         if (parameter == "page") return std::nullopt;

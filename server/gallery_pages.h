@@ -50,6 +50,9 @@ std::string thumbnail_address(std::int64_t picture_id, int size);
 std::string download_address(std::int64_t picture_id);
 std::string album_zip_address(std::int64_t album_id);
 
+// A positive decimal id or number, as found in /album/<id>, /files/<id> and ?page=<n>.
+bool parse_id(std::string_view text, std::int64_t& id);
+
 struct ViewAddress {
     enum Kind { none, picture_view, thumbnail, download, album_zip } kind = none;
     std::int64_t album_id = 0, picture_id = 0;

@@ -1,7 +1,6 @@
 // The routes: the table, and the small routes that need no file of their own.
 #include "router.h"
 
-#include <charconv>
 #include <iostream>
 
 #include "gallery_pages.h"
@@ -62,12 +61,6 @@ RouteTarget split_target(std::string_view target) {
     std::size_t mark = target.find('?');
     if (mark == std::string_view::npos) return {target, {}};
     return {target.substr(0, mark), target.substr(mark + 1)};
-}
-
-bool parse_id(std::string_view text, std::int64_t& id) {
-    if (text.empty() || text.size() > 18) return false;
-    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), id);
-    return ec == std::errc() && end == text.data() + text.size() && id > 0;
 }
 
 const std::vector<Route>& routes() {

@@ -32,6 +32,3 @@ void route_request(Connection& connection, std::string_view path, bool body_foll
 
 // Album pages come from the page cache; a miss is rendered on the read lane.
 void serve_album_page(Connection& connection, std::int64_t album_id, std::size_t page = 1);
-
-// A positive decimal id, as found in /album/<id> and /files/<id>.
-bool parse_id(std::string_view text, std::int64_t& id);
