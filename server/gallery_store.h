@@ -147,3 +147,7 @@ int open_picture(const GalleryStore& store, std::int64_t picture_id, StoredPictu
 
 // SQLite only: where a stored picture's file is.
 std::filesystem::path picture_path(const GalleryStore& store, std::int64_t picture_id);
+
+// The SQLite store's layout under a data folder (the store, its check and its backup read it here).
+std::filesystem::path sqlite_database_file(const std::filesystem::path& data_dir);
+std::filesystem::path sqlite_picture_dir(const std::filesystem::path& data_dir);

@@ -15,6 +15,7 @@
 #include <optional>
 #include <unistd.h>
 
+#include "gallery_store.h"
 #include "server_options.h"
 
 namespace {
@@ -105,23 +106,25 @@ std::optional<std::string> snapshot_database(const std::filesystem::path& source
 }  // namespace
 
 BackupOutcome backup_store(const std::filesystem::path& data_dir, const std::filesystem::path& dest) {
-    const std::filesystem::path source = data_dir / "gallery.sqlite";
+    const std::filesystem::path source = sqlite_database_file(data_dir);
+    const std::filesystem::path target = sqlite_database_file(dest);
+    const std::filesystem::path pictures_from = sqlite_picture_dir(data_dir), pictures_to = sqlite_picture_dir(dest);
     std::error_code ec;
     if (!std::filesystem::is_regular_file(source, ec))
         return {1, "no SQLite store in " + data_dir.string() + " (" + source.string() + " is missing)"};
     if (std::filesystem::exists(dest, ec) && !std::filesystem::is_empty(dest, ec))
         return {1, dest.string() + " is not empty; a backup goes into a new or empty folder"};
-    std::filesystem::create_directories(dest / "pictures", ec);
-    if (ec) return {1, "cannot create " + (dest / "pictures").string() + ": " + ec.message()};
+    std::filesystem::create_directories(pictures_to, ec);
+    if (ec) return {1, "cannot create " + pictures_to.string() + ": " + ec.message()};
 
-    const std::filesystem::path copy = dest / "gallery.sqlite.part";
+    const std::filesystem::path copy = target.string() + ".part";
     std::vector<PictureRow> rows;
     if (auto error = snapshot_database(source, copy, rows)) return {1, *error};
 
     std::uint64_t bytes = 0, linked = 0, copied = 0;
     for (const PictureRow& row : rows) {
-        std::filesystem::path from = data_dir / "pictures" / std::to_string(row.id);
-        std::filesystem::path to = dest / "pictures" / std::to_string(row.id);
+        std::filesystem::path from = pictures_from / std::to_string(row.id);
+        std::filesystem::path to = pictures_to / std::to_string(row.id);
         auto size = std::filesystem::file_size(from, ec);
         if (ec || size != row.size)
             return {1, "picture " + std::to_string(row.id) + " is missing or of the wrong size in " + data_dir.string() +
@@ -143,11 +146,10 @@ BackupOutcome backup_store(const std::filesystem::path& data_dir, const std::fil
     int sync_error = errno;
     if (dest_fd >= 0) ::close(dest_fd);
     if (!synced) return {1, failed("cannot sync " + dest.string(), sync_error)};
-    if (::rename(copy.c_str(), (dest / "gallery.sqlite").c_str()) != 0)
-        return {1, failed("cannot place " + (dest / "gallery.sqlite").string(), errno)};
+    if (::rename(copy.c_str(), target.c_str()) != 0) return {1, failed("cannot place " + target.string(), errno)};
     sync_path(dest, O_RDONLY | O_DIRECTORY);
 
-    std::uint64_t database_bytes = std::filesystem::file_size(dest / "gallery.sqlite", ec);
+    std::uint64_t database_bytes = std::filesystem::file_size(target, ec);
     return {0, "backup in " + dest.string() + ": " + std::to_string(rows.size()) + " pictures, " +
                    std::to_string(bytes) + " bytes (" + std::to_string(linked) + " hard-linked, " +
                    std::to_string(copied) + " copied), database " + std::to_string(database_bytes) + " bytes\n"};

@@ -360,11 +360,14 @@ Lease::~Lease() {
 
 }  // namespace
 
+std::filesystem::path sqlite_database_file(const std::filesystem::path& data_dir) { return data_dir / "gallery.sqlite"; }
+std::filesystem::path sqlite_picture_dir(const std::filesystem::path& data_dir) { return data_dir / "pictures"; }
+
 std::optional<std::string> sqlite_open(const std::filesystem::path& data_dir, GalleryStore& store) {
     auto backend = std::make_shared<SqliteBackend>();
     SqlitePlace& place = backend->place;
-    place.database = data_dir / "gallery.sqlite";
-    place.picture_dir = data_dir / "pictures";
+    place.database = sqlite_database_file(data_dir);
+    place.picture_dir = sqlite_picture_dir(data_dir);
     store = GalleryStore{};
     store.picture_dir = place.picture_dir;
     std::error_code ec;
@@ -430,8 +433,8 @@ std::optional<std::string> sqlite_open(const std::filesystem::path& data_dir, Ga
 StoreReport sqlite_check(const std::filesystem::path& data_dir) {
     StoreReport report;
     SqlitePlace store;
-    store.database = data_dir / "gallery.sqlite";
-    store.picture_dir = data_dir / "pictures";
+    store.database = sqlite_database_file(data_dir);
+    store.picture_dir = sqlite_picture_dir(data_dir);
     report.text = "store: SQLite, " + store.database.string() + "\n";
     std::error_code ec;
     if (!std::filesystem::exists(store.database, ec)) {
