@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -59,7 +60,36 @@ std::vector<std::string> slow_disk(int sync_ms, int write_ms = 0) {
             "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1"};
 }
 
+void send_all(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        if (n <= 0) return;
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+}
+
+// Everything until the peer closes, or "(open)" when it is still open after `timeout_ms`.
+std::string read_until_closed(int fd, int timeout_ms) {
+    std::string got;
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, timeout_ms) <= 0) return got + "(open)";
+        char buffer[4096];
+        ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0) return got;
+        got.append(buffer, static_cast<std::size_t>(n));
+    }
+}
+
+int exit_status(int pid) {
+    int status = 0;
+    for (int i = 0; i < 400 && ::waitpid(pid, &status, WNOHANG) == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 }  // namespace
+
 
 TEST(GalleryLingering, TricklersAfterTheirReplyAreCutAtTheTotalAndMakeRoomMeanwhile) {
     ServerConfig config;
@@ -253,21 +283,61 @@ TEST(GalleryDiskLanes, PagesAreReadBesideSlowUploadsAndAFullQueueIsRefused503) {
     EXPECT_EQ(raw_exchange(server.port, png_upload(4), 20000).status, 200);
 }
 
-TEST(GalleryStop, SigtermDuringACommitStillAnswersItsClient) {
-    TempFolder dir;
-    auto server = start_local_gallery(dir.path / "data", dir.path / "log", slow_disk(300));
-    ASSERT_GT(server.port, 0) << read_whole_file(dir.path / "log");
-    auto upload = std::async(std::launch::async, [&] { return raw_exchange(server.port, three_picture_upload(), 30000); });
-    std::this_thread::sleep_for(400ms);  // the pictures' syncs and the commit take over a second
-    ASSERT_EQ(::kill(server.process->pid, SIGTERM), 0);
-    HttpReply reply = upload.get();
-    EXPECT_EQ(reply.status, 200) << reply.body;
-    EXPECT_TRUE(reply.body.ends_with("/album/1")) << reply.body;
-    int status = 0;
-    ASSERT_EQ(::waitpid(server.process->pid, &status, 0), server.process->pid);
-    server.process->pid = -1;
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    EXPECT_EQ(count_rows(dir.path / "data", "albums"), 1);
+// A gallery told to stop (SIGTERM, as systemd does) finishes what it has begun and takes nothing new.
+TEST(GalleryStop, SigtermLetsRequestsUnderWayFinishOrRunOutTheirTime) {
+    std::string big_upload = upload_request(upload_body("L", "true", {{"a.png", make_sample_png(300, 200, 1)}}));
+    struct Case {
+        const char* name;
+        std::vector<std::string> wrapper;
+        std::string request;
+        std::size_t sent_before_stop;
+        bool finish_upload;
+        const char* reply_starts;  // what the request under way gets
+        long albums;
+    };
+    std::string commit = three_picture_upload();
+    for (const Case& c : std::vector<Case>{
+             // The pictures' syncs and the commit take over a second.
+             {"a commit is under way", slow_disk(300), commit, commit.size(), false, "HTTP/1.1 200", 1},
+             {"the upload is finished", {}, big_upload, big_upload.size() / 2, true, "HTTP/1.1 200", 1},
+             {"the upload stalls past --stop-grace", {}, big_upload, big_upload.size() / 2, false, "", 0}}) {
+        SCOPED_TRACE(c.name);
+        TempFolder work;
+        LocalGallery gallery =
+            start_local_gallery(work.path / "data", work.path / "gallery.log", c.wrapper, {"--stop-grace", "4"});
+        int port = gallery.port;
+        ASSERT_GT(port, 0) << read_whole_file(work.path / "gallery.log");
+
+        int idle = connect_loopback(port);
+        int upload = connect_loopback(port);
+        ASSERT_TRUE(idle >= 0 && upload >= 0);
+        send_all(upload, std::string_view(c.request).substr(0, c.sent_before_stop));
+        std::this_thread::sleep_for(400ms);  // the head is read and the body begun, or the commit begun
+        ASSERT_EQ(::kill(gallery.process->pid, SIGTERM), 0);
+
+        // A connection that asked nothing is closed, and no new one is taken.
+        EXPECT_EQ(read_until_closed(idle, 5000), "");
+        bool refused = false;
+        for (int i = 0; i < 100 && !refused; ++i) {
+            int fd = connect_loopback(port);
+            refused = fd < 0;
+            if (fd >= 0) ::close(fd);
+            std::this_thread::sleep_for(20ms);
+        }
+        EXPECT_TRUE(refused);
+
+        if (c.finish_upload) send_all(upload, std::string_view(c.request).substr(c.sent_before_stop));
+        std::string reply = read_until_closed(upload, 10000);
+        EXPECT_TRUE(reply.starts_with(c.reply_starts)) << reply;
+        if (c.albums == 1) {
+            EXPECT_TRUE(reply.ends_with("/album/1")) << reply;
+        }
+        EXPECT_EQ(exit_status(gallery.process->pid), 0) << read_whole_file(work.path / "gallery.log");
+        gallery.process->pid = -1;
+        EXPECT_EQ(count_rows(work.path / "data", "albums"), c.albums);
+        ::close(idle);
+        ::close(upload);
+    }
 }
 
 TEST(GalleryAdmission, OneNewcomerClosesOneIdleConnection) {
