@@ -40,7 +40,7 @@ Reply store_failure_reply(const StoreFailure& failure) {
 void close_staged(ReceivedFiles& r, bool keep) {
     if (r.staged.fd < 0) return;
     if (keep) {
-        if (auto failure = sync_staged(r.staged)) r.failure = failure;
+        if (auto failure = send_staged(r.staged)) r.failure = failure;
     }
     if (!keep || r.failure) discard_staged(r.staged);
     --*r.open_count;
@@ -76,6 +76,7 @@ void settle_finished_files(ReceivedFiles& r) {
             } else if (writing(r)) {
                 // Finished now, so the upload holds no descriptor for a file already received.
                 close_staged(r, true);
+                if (!r.failure && !r.pictures.empty()) r.failure = settle_staged(r.pictures.back().file);
                 if (!r.failure) r.pictures.push_back(NewPicture{std::move(file.name), std::string(r.type), std::move(r.staged)});
             }
         }
