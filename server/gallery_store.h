@@ -27,8 +27,8 @@ struct StoreBudgets {
     // PostgreSQL: how long picture bytes no album references are kept (an upload under way is that old
     // at most) before the sweep removes them.
     std::chrono::milliseconds orphan_grace{std::chrono::hours(24)};
-    // PostgreSQL: files whose bytes go into the database while they arrive, each holding a
-    // connection until it is whole; beyond it a file is copied in once whole, which is slower.
+    // PostgreSQL: files whose bytes go into the database while uploads go on arriving, each holding
+    // a connection meanwhile; beyond it a file is copied in once whole, which is slower.
     std::uint64_t streamed_files = 16;
 };
 
@@ -83,7 +83,7 @@ std::optional<StoreFailure> write_staged(StagedFile& file, std::string_view byte
 std::optional<StoreFailure> sync_staged(StagedFile& file);
 // sync_staged without waiting for the database's last step (PostgreSQL: the commit of the file's
 // bytes), so one file goes in while the next arrives; settle_staged waits for it. store_album settles
-// every picture; an upload settles a file once the next is sent, so it holds two connections at most.
+// every picture; an upload settles each file a little later, so it holds a few connections at most.
 std::optional<StoreFailure> send_staged(StagedFile& file);
 std::optional<StoreFailure> settle_staged(StagedFile& file);
 // Only local: picture bytes already in the database are removed by the store's sweep.

@@ -423,6 +423,7 @@ struct PostgresBackend final : StoreBackend {
     std::uint64_t cache_used = 0;       // charges of cached pictures and of fills under way
 
     std::atomic<std::uint64_t> streams{0};  // staged files holding a connection (StagedStream)
+    bool quick_compression = false;          // the server offers lz4 (built with it)
 
     std::mutex sweep_lock;
     std::condition_variable sweep_wake;
@@ -521,9 +522,15 @@ struct PostgresBackend final : StoreBackend {
                 if (!PQenterPipelineMode(conn)) return failure_from(conn, nullptr, what);
                 file.stream = std::make_shared<StagedStream>(*this, lease.release(), streams);
                 // Its commit need not wait for the disk: the album's commit comes later in the same
-                // write-ahead log and waits for everything before it, these bytes included.
+                // write-ahead log and waits for everything before it, these bytes included. Each 2 KiB
+                // page of a large object is offered to the compressor, and pictures do not compress:
+                // lz4 gives up far sooner than the default, which took a third of the database's time.
                 if (!queue(*file.stream, "BEGIN", {}, failure) ||
-                    !queue(*file.stream, "SET LOCAL synchronous_commit = off", {}, failure))
+                    !queue(*file.stream,
+                           quick_compression ? "SELECT set_config('synchronous_commit', 'off', true), "
+                                               "set_config('default_toast_compression', 'lz4', true)"
+                                             : "SELECT set_config('synchronous_commit', 'off', true)",
+                           {}, failure))
                     return failure;
                 file.stream->oid_answer = file.stream->queued;
                 if (!queue(*file.stream, "INSERT INTO staged_objects (oid) SELECT lo_from_bytea(0, $1) RETURNING oid",
@@ -563,10 +570,13 @@ struct PostgresBackend final : StoreBackend {
     }
 
     // Queues what is left of the file and its commit, and leaves them under way (settle_staged
-    // reads them), so the database takes this file in while the next one arrives. The local copy
+    // reads them) while the budget allows, so the database takes this file in while the next
+    // one arrives. The local copy
     // stays until the album is stored: the picture's header is read from it before the commit.
     std::optional<StoreFailure> finish_staged(StagedFile& file) override {
         auto failure = send_pieces(file, true);
+        // Beyond the budget no connection waits for the network: the file goes in now.
+        if (!failure && streams.load() > budgets.streamed_files) failure = settle_staged(file);
         if (file.fd >= 0) ::close(file.fd);
         file.fd = -1;
         if (failure) file.stream.reset();
@@ -1012,6 +1022,10 @@ std::optional<std::string> postgres_open(const std::string& conninfo, const std:
     if (auto failed = migrate(conn.get(), budgets.database_wait)) return failed;
     if (auto failed = claim_cache(conn.get(), budgets.database_wait, pg->cache_dir)) return failed;
     if (auto failed = pg->index_cache(conn.get())) return failed;
+    Result lz4 = run(conn.get(), budgets.database_wait,
+                     "SELECT 'lz4' = ANY(enumvals) FROM pg_settings WHERE name = 'default_toast_compression'", {},
+                     failure, "cannot read the server's settings");
+    pg->quick_compression = lz4 && PQntuples(lz4.get()) == 1 && std::string(PQgetvalue(lz4.get(), 0, 0)) == "t";
     pg->idle.push_back(std::move(conn));
     pg->sweep();
     pg->start_sweeping();
