@@ -98,32 +98,6 @@ bool wait_socket(PGconn* conn, short events, Clock::time_point deadline) {
     }
 }
 
-bool flush_all(PGconn* conn, Clock::time_point deadline, std::chrono::milliseconds wait, StoreFailure& failure,
-               const char* what);
-
-// Sends one statement without waiting for its answer; false with `failure` set when it could not
-// be handed to the database by `deadline`.
-bool send_statement(PGconn* conn, Clock::time_point deadline, std::chrono::milliseconds wait, const char* sql,
-                    const std::vector<Param>& params, StoreFailure& failure, const char* what, bool binary_result) {
-    std::vector<const char*> values;
-    std::vector<int> lengths, formats;
-    for (const Param& p : params) {
-        values.push_back(p.data);
-        lengths.push_back(p.length);
-        formats.push_back(p.format);
-    }
-    // Without parameters the simple protocol runs, which takes several statements in one text.
-    bool sent = params.empty() && !binary_result
-                    ? PQsendQuery(conn, sql)
-                    : PQsendQueryParams(conn, sql, static_cast<int>(values.size()), nullptr, values.data(),
-                                        lengths.data(), formats.data(), binary_result ? 1 : 0);
-    if (!sent) {
-        failure = failure_from(conn, nullptr, what);
-        return false;
-    }
-    return flush_all(conn, deadline, wait, failure, what);
-}
-
 // Hands everything libpq holds for the database to it by `deadline`.
 bool flush_all(PGconn* conn, Clock::time_point deadline, std::chrono::milliseconds wait, StoreFailure& failure,
                const char* what) {
@@ -138,6 +112,33 @@ bool flush_all(PGconn* conn, Clock::time_point deadline, std::chrono::millisecon
         }
     }
     return true;
+}
+
+// Queues one statement in libpq with the extended protocol (the one a pipeline takes).
+bool send_params(PGconn* conn, const char* sql, const std::vector<Param>& params, bool binary_result) {
+    std::vector<const char*> values;
+    std::vector<int> lengths, formats;
+    for (const Param& p : params) {
+        values.push_back(p.data);
+        lengths.push_back(p.length);
+        formats.push_back(p.format);
+    }
+    return PQsendQueryParams(conn, sql, static_cast<int>(values.size()), nullptr, values.data(), lengths.data(),
+                             formats.data(), binary_result ? 1 : 0) == 1;
+}
+
+// Sends one statement without waiting for its answer; false with `failure` set when it could not
+// be handed to the database by `deadline`.
+bool send_statement(PGconn* conn, Clock::time_point deadline, std::chrono::milliseconds wait, const char* sql,
+                    const std::vector<Param>& params, StoreFailure& failure, const char* what, bool binary_result) {
+    // Without parameters the simple protocol runs, which takes several statements in one text.
+    bool sent = params.empty() && !binary_result ? PQsendQuery(conn, sql) == 1
+                                                 : send_params(conn, sql, params, binary_result);
+    if (!sent) {
+        failure = failure_from(conn, nullptr, what);
+        return false;
+    }
+    return flush_all(conn, deadline, wait, failure, what);
 }
 
 // The answer to the statement sent last, read by `deadline`; null with `failure` set.
@@ -443,15 +444,7 @@ struct PostgresBackend final : StoreBackend {
     std::chrono::milliseconds wait() const { return budgets.database_wait; }
 
     bool queue(StagedStream& stream, const char* sql, const std::vector<Param>& params, StoreFailure& failure) {
-        std::vector<const char*> values;
-        std::vector<int> lengths, formats;
-        for (const Param& p : params) {
-            values.push_back(p.data);
-            lengths.push_back(p.length);
-            formats.push_back(p.format);
-        }
-        if (!PQsendQueryParams(stream.conn.get(), sql, static_cast<int>(values.size()), nullptr, values.data(),
-                               lengths.data(), formats.data(), 0)) {
+        if (!send_params(stream.conn.get(), sql, params, false)) {
             failure = failure_from(stream.conn.get(), nullptr, "cannot copy a picture into the database");
             return false;
         }
@@ -570,9 +563,8 @@ struct PostgresBackend final : StoreBackend {
     }
 
     // Queues what is left of the file and its commit, and leaves them under way (settle_staged
-    // reads them) while the budget allows, so the database takes this file in while the next
-    // one arrives. The local copy
-    // stays until the album is stored: the picture's header is read from it before the commit.
+    // reads them) while the budget allows, so the database takes this file in while the next one
+    // arrives. The local copy stays until the album is stored: its header is read before the commit.
     std::optional<StoreFailure> finish_staged(StagedFile& file) override {
         auto failure = send_pieces(file, true);
         // Beyond the budget no connection waits for the network: the file goes in now.
