@@ -169,3 +169,47 @@ int open_picture(const GalleryStore& store, std::int64_t picture_id, StoredPictu
 std::filesystem::path picture_path(const GalleryStore& store, std::int64_t picture_id) {
     return store.picture_dir / std::to_string(picture_id);
 }
+
+namespace {
+StoreFailure not_yet() { return StoreFailure{"not built yet", false, false}; }
+}  // namespace
+
+std::optional<StoredAlbum> find_album(const GalleryStore&, std::string_view, StoreFailure& failure) {
+    failure = not_yet();
+    return std::nullopt;
+}
+
+std::optional<StoredPicture> find_picture(const GalleryStore&, std::string_view, std::int64_t, StoreFailure& failure) {
+    failure = not_yet();
+    return std::nullopt;
+}
+
+bool rename_album(const GalleryStore&, std::int64_t, std::string_view, StoreFailure& failure) {
+    failure = not_yet();
+    return false;
+}
+
+bool remove_picture(const GalleryStore&, std::int64_t, std::int64_t, StoreFailure& failure) {
+    failure = not_yet();
+    return false;
+}
+
+bool delete_album(const GalleryStore&, std::int64_t, StoreFailure& failure) {
+    failure = not_yet();
+    return false;
+}
+
+std::vector<AlbumSummary> list_albums(const GalleryStore&, StoreFailure& failure) {
+    failure = not_yet();
+    return {};
+}
+
+std::vector<std::string> expire_albums(const GalleryStore&, std::chrono::hours, StoreFailure& failure) {
+    failure = not_yet();
+    return {};
+}
+
+std::optional<std::string> legacy_address(const GalleryStore&, bool, std::int64_t, StoreFailure& failure) {
+    failure = not_yet();
+    return std::nullopt;
+}
