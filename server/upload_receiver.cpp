@@ -356,7 +356,7 @@ void UploadSteps::finish(Connection& c) {
 
     auto album = std::make_shared<NewAlbum>(NewAlbum{up.head.head.options, up.head.head.switch_word,
                                                      printable(c.parser_->get()[http::field::user_agent]),
-                                                     std::move(files.pictures), up.head.head.folder, {}, {}, {}});
+                                                     std::move(files.pictures), up.head.head.folder});
     std::uint64_t bytes = 0;
     for (const NewPicture& picture : album->pictures) bytes += charged_bytes(picture.file.size);
     struct Stored {
