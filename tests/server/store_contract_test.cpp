@@ -324,6 +324,88 @@ std::int64_t store_named(const GalleryStore& store, NewAlbum& album) {
 
 }  // namespace
 
+// The schema each store had before albums had keys, with two albums and their pictures in it.
+void make_store_from_before_keys(const StoreLocation& where) {
+    if (where.database) {
+        postgres_query(*where.database, R"sql(
+CREATE TABLE albums (id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY, created timestamptz NOT NULL DEFAULT now(),
+    options text NOT NULL, switch_word text NOT NULL, client text NOT NULL, title text NOT NULL DEFAULT '');
+CREATE TABLE pictures (id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY, album_id bigint NOT NULL REFERENCES albums(id),
+    position integer NOT NULL, name text NOT NULL, content_type text NOT NULL, size bigint NOT NULL, bytes oid NOT NULL);
+CREATE INDEX pictures_by_album ON pictures(album_id, position);
+CREATE INDEX pictures_by_bytes ON pictures(bytes);
+CREATE TABLE store_identity (id text NOT NULL);
+INSERT INTO store_identity (id) VALUES (gen_random_uuid()::text);
+CREATE TABLE staged_objects (oid oid PRIMARY KEY, staged timestamptz NOT NULL DEFAULT now());
+CREATE TABLE gallery_schema (version integer NOT NULL);
+INSERT INTO gallery_schema (version) VALUES (1), (2), (3);
+INSERT INTO albums (options, switch_word, client, title) VALUES ('L', 'true', 'old', 'Trip'), ('L', 'true', 'old', '');
+INSERT INTO pictures (album_id, position, name, content_type, size, bytes) VALUES
+    (1, 0, 'a.png', 'image/png', 3, lo_from_bytea(0, 'one')), (1, 1, 'b.png', 'image/png', 3, lo_from_bytea(0, 'two')),
+    (2, 0, 'c.png', 'image/png', 5, lo_from_bytea(0, 'three'));
+)sql");
+        return;
+    }
+    std::filesystem::create_directories(where.data_dir / "pictures");
+    sqlite_exec(where.data_dir, R"sql(
+CREATE TABLE albums (id INTEGER PRIMARY KEY, created TEXT NOT NULL DEFAULT (datetime('now')), options TEXT NOT NULL,
+    switch_word TEXT NOT NULL, client TEXT NOT NULL, title TEXT NOT NULL DEFAULT '');
+CREATE TABLE pictures (id INTEGER PRIMARY KEY, album_id INTEGER NOT NULL REFERENCES albums(id), position INTEGER NOT NULL,
+    name TEXT NOT NULL, content_type TEXT NOT NULL, size INTEGER NOT NULL);
+CREATE INDEX pictures_by_album ON pictures(album_id, position);
+INSERT INTO albums (options, switch_word, client, title) VALUES ('L', 'true', 'old', 'Trip'), ('L', 'true', 'old', '');
+INSERT INTO pictures (album_id, position, name, content_type, size) VALUES
+    (1, 0, 'a.png', 'image/png', 3), (1, 1, 'b.png', 'image/png', 3), (2, 0, 'c.png', 'image/png', 5);
+PRAGMA user_version=2;
+)sql");
+    for (auto [id, bytes] : {std::pair{1, "one"}, {2, "two"}, {3, "three"}})
+        write_file(where.data_dir / "pictures" / std::to_string(id), bytes);
+}
+
+TEST_P(StoreContract, AlbumsFromBeforeKeysGetOneKeepTheirIdsAndTheirOldLinksLeadToTheNewAddress) {
+    make_store_from_before_keys(where);
+    GalleryStore store = open(where);
+    StoreFailure failure;
+    auto first = load_album(store, 1, failure);
+    auto second = load_album(store, 2, failure);
+    ASSERT_TRUE(first && second) << failure.detail;
+    EXPECT_TRUE(is_album_key(first->key)) << first->key;
+    EXPECT_TRUE(is_album_key(second->key)) << second->key;
+    EXPECT_NE(first->key, second->key);
+    EXPECT_TRUE(first->legacy);
+    EXPECT_EQ(first->owner_hash, "") << "only the operator may delete an album from before owner links";
+    EXPECT_EQ(first->title, "Trip");
+    ASSERT_EQ(first->pictures.size(), 2u);
+    EXPECT_EQ(first->pictures[1].number, 2);
+    EXPECT_EQ(find_picture(store, second->key, 1, failure)->name, "c.png");
+    EXPECT_EQ(picture_bytes(store, 3), "three");
+
+    struct Link {
+        bool picture;
+        std::int64_t row;
+        std::optional<std::string> address;
+    };
+    NewAlbum fresh = album_of(store, {{"d.png", "four"}});
+    std::int64_t fresh_id = store_named(store, fresh);
+    for (const Link& link : std::vector<Link>{{false, 1, "/a/" + first->key},
+                                              {true, 2, "/a/" + first->key + "/2"},
+                                              {true, 3, "/a/" + second->key + "/1"},
+                                              {false, fresh_id, std::nullopt},  // never had a numbered link
+                                              {false, 99, std::nullopt}}) {
+        EXPECT_EQ(legacy_address(store, link.picture, link.row, failure), link.address) << link.row;
+        EXPECT_TRUE(failure.detail.empty()) << failure.detail;
+    }
+
+    ASSERT_TRUE(delete_album(store, fresh_id, failure)) << failure.detail;
+    ASSERT_TRUE(delete_album(store, 2, failure)) << failure.detail;
+    EXPECT_EQ(legacy_address(store, false, 2, failure), std::nullopt) << "a deleted album's old link leads nowhere";
+    // The newest picture's row is gone now: its id must still not come back.
+    NewAlbum next = album_of(store, {{"e.png", "five"}});
+    std::int64_t next_id = store_named(store, next);
+    EXPECT_GT(next_id, fresh_id);
+    EXPECT_GT(load_album(store, next_id, failure)->pictures.at(0).id, 4);
+}
+
 TEST_P(StoreContract, AlbumsAreFoundByKeyAndPicturesByNumberOnly) {
     GalleryStore store = open(where);
     NewAlbum album = album_of(store, {{"a.png", "one"}, {"b.png", "two"}, {"c.png", "three"}});
