@@ -4,6 +4,8 @@
 
 #include <sqlite3.h>
 
+#include <thread>
+
 #include "album_keys.h"
 #include "gallery_store.h"
 #include "postgres_cluster.h"
@@ -179,6 +181,25 @@ TEST_P(StoreAdmin, ADeleteKilledAfterItsCommitLeavesOnlyOrphansThatTheNextStartR
     EXPECT_TRUE(report.healthy) << report.text;
     EXPECT_NE(report.text.find("next starts): 0\n"), std::string::npos) << report.text;
     EXPECT_EQ(command({"delete", key}).exit_code, 1);
+}
+
+TEST_P(StoreAdmin, ARunningGalleryExpiresOldAlbumsByItselfAndKeepsTheRest) {
+    std::string old = stored({{"a.png", "old"}}, "Old", 40);
+    std::string recent = stored({{"b.png", "recent"}}, "Recent", 20);
+    std::vector<std::string> options{"--expire-after", "30"};
+    if (where.database) options.insert(options.end(), {"--database", *where.database});
+    auto gallery = start_local_gallery(where.data_dir, dir.path / "gallery.log", {}, options);
+    ASSERT_GT(gallery.port, 0) << read_whole_file(dir.path / "gallery.log");
+    // The first round runs as the gallery starts, then hourly.
+    std::string shown;
+    for (int i = 0; i < 100 && shown.find("state: deleted") == std::string::npos; ++i) {
+        if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        shown = command({"show", old}).out;
+    }
+    EXPECT_NE(shown.find("state: deleted"), std::string::npos) << shown << read_whole_file(dir.path / "gallery.log");
+    EXPECT_NE(command({"show", recent}).out.find("state: live"), std::string::npos);
+    EXPECT_NE(read_whole_file(dir.path / "gallery.log").find("expired 1 albums older than 30 days\n" + old),
+              std::string::npos);
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, StoreAdmin, ::testing::Values(Backend::sqlite, Backend::postgres),
