@@ -210,8 +210,8 @@ std::vector<std::string> delete_each(StoreBackend& backend,
 }
 
 std::string orphans_line(std::uint64_t orphans) {
-    return "orphans (files or picture bytes no picture owns; removed when the gallery next starts): " +
-           std::to_string(orphans) + "\n";
+    return "orphans: " + std::to_string(orphans) +
+           " (files or picture bytes that belong to no picture; the next start removes them)\n";
 }
 
 std::optional<StoredAlbum> find_album(const GalleryStore& store, std::string_view key, StoreFailure& failure) {
