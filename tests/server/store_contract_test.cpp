@@ -426,6 +426,14 @@ TEST_P(StoreContract, AlbumsAreFoundByKeyAndPicturesByNumberOnly) {
     ASSERT_EQ(found->pictures.size(), 3u);
     for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(found->pictures[i].number, static_cast<std::int64_t>(i + 1));
 
+    for (auto [key, hash] : {std::pair<std::string, std::string>{"short", ""}, {"", std::string(64, 'F')}, {"", "abc"}}) {
+        NewAlbum malformed = album_of(store, {{"x.png", "x"}});
+        malformed.key = key;
+        malformed.owner_hash = hash;
+        EXPECT_EQ(store_album(store, malformed, failure), 0) << key << " " << hash;
+        EXPECT_FALSE(failure.detail.empty());
+    }
+
     auto second = find_picture(store, album.key, 2, failure);
     ASSERT_TRUE(second) << failure.detail;
     EXPECT_EQ(second->name, "b.png");
