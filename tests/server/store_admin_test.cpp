@@ -129,6 +129,11 @@ TEST_P(StoreAdmin, CommandsListShowDeleteAndExpireWhileTheGalleryServes) {
         EXPECT_NE(result.err.find(step.error), std::string::npos) << result.err;
     }
     EXPECT_EQ(http_get(gallery.port, "/").status, 200) << "the gallery serves on";
+    if (!where.database) {
+        ProcessResult mistyped = run_process({GALLERY_SERVER_EXE, "list", "--data", (dir.path / "mistyped").string()}, {}, 20);
+        EXPECT_EQ(mistyped.exit_code, 1) << mistyped.err;
+        EXPECT_FALSE(std::filesystem::exists(dir.path / "mistyped")) << "no store is made where none was";
+    }
     std::string check = check_text();
     EXPECT_NE(check.find("albums: 3, pictures: 1, bytes: 2\n"), std::string::npos) << check;
     EXPECT_NE(check.find("orphans: 0 ("), std::string::npos) << check;
