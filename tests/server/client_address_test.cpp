@@ -67,8 +67,6 @@ TEST(ClientAddress, ForwardedAddressesAreBelievedOnlyFromATrustedProxy) {
               200, "203.0.113.7"},
              {"the proxy's X-Real-IP, refused", plus(proxy, allow), "127.0.0.1",
               "X-Real-IP: 198.51.100.1\r\nX-Forwarded-For: 198.51.100.1\r\n", 403, "198.51.100.1"},
-             {"the proxy's client forging the left of the list", plus(proxy, allow), "127.0.0.1",
-              "X-Forwarded-For: 203.0.113.7, 198.51.100.1\r\n", 403, "198.51.100.1"},
              {"no allow-list: anyone", proxy, "127.0.0.1", "X-Real-IP: 198.51.100.1\r\n", 200, "198.51.100.1"},
          }) {
         SCOPED_TRACE(c.name);
