@@ -6,7 +6,9 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "address_ranges.h"
 #include "gallery_store.h"
 #include "upload_body.h"
 
@@ -50,6 +52,9 @@ struct ServerConfig {
     std::uint64_t most_picture_pixels = 100000000;  // a picture's header may announce no more
     StoreBudgets store;                      // what the store may take: cache, database waits
     bool log_requests = true;
+    // Proxies whose forwarded client address is believed; connections from anyone else are their peer.
+    std::vector<AddressRange> trusted_proxies;
+    std::optional<std::vector<AddressRange>> upload_allow;  // unset: anyone may upload
 };
 
 struct Gallery {
