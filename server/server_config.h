@@ -6,7 +6,9 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "address_ranges.h"
 #include "gallery_store.h"
 #include "upload_body.h"
 
@@ -51,6 +53,9 @@ struct ServerConfig {
     StoreBudgets store;                      // what the store may take: cache, database waits
     std::uint64_t expire_after_days = 0;     // albums older than this are deleted; 0: kept for ever
     bool log_requests = true;
+    // Proxies whose forwarded client address is believed; connections from anyone else are their peer.
+    std::vector<AddressRange> trusted_proxies;
+    std::optional<std::vector<AddressRange>> upload_allow;  // unset: anyone may upload
 };
 
 struct Gallery {
