@@ -47,6 +47,9 @@ struct StoreLocation {
     std::filesystem::path data_dir;
     std::optional<std::string> database;
     StoreBudgets budgets;
+    // Opened by an operator's command while a gallery may serve the same store: nothing is swept
+    // (the running gallery's uploads under way are staged files too) and no instance folder is taken.
+    bool beside_server = false;
 };
 
 // Why something could not be stored or read: `out_of_space` when the disk or a file size limit is
@@ -98,9 +101,13 @@ struct NewPicture {
 struct NewAlbum {
     std::string options;
     std::string switch_word;
-    std::string client;
+    std::string client;  // the uploader's User-Agent
     std::vector<NewPicture> pictures;
     std::string title;   // empty: the page names the album by its date
+    // Fields added later are initialised here, so records written out in full before them still are.
+    std::string key{};         // its public identifier (new_album_key); empty: store_album makes one
+    std::string owner_hash{};  // owner_secret_hash of the owner's secret; empty: only the operator manages it
+    std::string uploader{};    // the uploader's address, for the operator only
 };
 
 struct StoredPicture {
@@ -108,6 +115,9 @@ struct StoredPicture {
     std::string name;
     std::string content_type;
     std::uint64_t size = 0;
+    // Its number within its album, from 1, fixed at upload and never reused there: the public
+    // address of a picture is its album's key and this number.
+    std::int64_t number = 0;
 };
 
 struct StoredAlbum {
@@ -117,6 +127,16 @@ struct StoredAlbum {
     std::string switch_word;
     std::vector<StoredPicture> pictures;
     std::string title;
+    std::string key{};
+    std::string owner_hash{};  // empty: no owner link (a legacy album)
+    std::string uploader{};
+    std::string client{};
+    // Bumped by every change (rename, removal, deletion), so a page cached anywhere is keyed on it.
+    std::int64_t revision = 0;
+    // Deleted: the row stays, without pictures, so its address answers "gone" for ever and its key
+    // and id are never handed out again.
+    bool deleted = false;
+    bool legacy = false;  // stored before albums had keys; its old numbered links may still lead to it
 };
 
 // Opens the store at `where` (PostgreSQL when a database is named), creating or migrating its
@@ -161,3 +181,41 @@ std::filesystem::path picture_path(const GalleryStore& store, std::int64_t pictu
 // The SQLite store's layout under a data folder (the store, its check and its backup read it here).
 std::filesystem::path sqlite_database_file(const std::filesystem::path& data_dir);
 std::filesystem::path sqlite_picture_dir(const std::filesystem::path& data_dir);
+
+// Albums by key. Nothing with `failure.detail` empty: no album has this key. A deleted album is
+// found, with `deleted` set and no pictures.
+std::optional<StoredAlbum> find_album(const GalleryStore& store, std::string_view key, StoreFailure& failure);
+// One picture by its album's key and its number, in one indexed query. Nothing (detail empty) when
+// the album is deleted, or the picture removed or never there.
+std::optional<StoredPicture> find_picture(const GalleryStore& store, std::string_view key, std::int64_t number,
+                                          StoreFailure& failure);
+
+// Changes made by an album's owner or the operator. Each bumps the album's revision. False with
+// `failure.detail` empty: no such live album (or no such picture in it). Rows go in one
+// transaction; the files (pictures, cached copies, derived copies) are removed after it commits,
+// and whatever a crash leaves between the two is removed when the store is next opened.
+bool rename_album(const GalleryStore& store, std::int64_t album_id, std::string_view title, StoreFailure& failure);
+bool remove_picture(const GalleryStore& store, std::int64_t album_id, std::int64_t picture_id, StoreFailure& failure);
+bool delete_album(const GalleryStore& store, std::int64_t album_id, StoreFailure& failure);
+
+// The operator's view of one album.
+struct AlbumSummary {
+    std::string key;
+    std::string title;
+    std::string created;  // UTC, "YYYY-MM-DD HH:MM:SS"
+    std::int64_t pictures = 0;
+    std::uint64_t bytes = 0;
+    std::string uploader;
+    std::string client;
+    bool deleted = false;
+};
+// Every album, deleted ones included, oldest first.
+std::vector<AlbumSummary> list_albums(const GalleryStore& store, StoreFailure& failure);
+// Deletes every live album created more than `older_than` ago; returns the keys deleted. In a shared
+// store one instance expires at a time: the others return nothing.
+std::vector<std::string> expire_albums(const GalleryStore& store, std::chrono::hours older_than, StoreFailure& failure);
+
+// For an album (`picture` false) or picture row stored before albums had keys, its address now:
+// "/a/<key>" or "/a/<key>/<number>". Nothing for any other row, or a deleted or removed one.
+std::optional<std::string> legacy_address(const GalleryStore& store, bool picture, std::int64_t row_id,
+                                          StoreFailure& failure);

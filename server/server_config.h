@@ -6,7 +6,9 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "address_ranges.h"
 #include "gallery_store.h"
 #include "upload_body.h"
 
@@ -49,7 +51,11 @@ struct ServerConfig {
     std::uint64_t image_threads = 2;         // pictures made smaller at once
     std::uint64_t most_picture_pixels = 100000000;  // a picture's header may announce no more
     StoreBudgets store;                      // what the store may take: cache, database waits
+    std::uint64_t expire_after_days = 0;     // albums older than this are deleted; 0: kept for ever
     bool log_requests = true;
+    // Proxies whose forwarded client address is believed; connections from anyone else are their peer.
+    std::vector<AddressRange> trusted_proxies;
+    std::optional<std::vector<AddressRange>> upload_allow;  // unset: anyone may upload
 };
 
 struct Gallery {

@@ -123,6 +123,26 @@ const std::vector<NumberOption>& number_options() {
          largest_count, [](ServerConfig& c) -> std::uint64_t& { return c.store.streamed_files; }, {}},
         {"--orphan-grace", "SECONDS", "with --database: age at which picture bytes no album took are removed", 0,
          longest_wait, {}, store_wait(&StoreBudgets::orphan_grace)},
+        {"--expire-after", "DAYS", "delete albums older than this, checked hourly (0: never)", 0, 100000,
+         number_field(&ServerConfig::expire_after_days), {}},
+    };
+    return options;
+}
+
+// Options that take address ranges; their text is checked as a whole, so one bad range stops the start.
+struct RangeOption {
+    const char* name;
+    const char* help;
+    const char* shown_default;
+    void (*set)(ServerConfig&, std::vector<AddressRange>);
+};
+
+const std::vector<RangeOption>& range_options() {
+    static const std::vector<RangeOption> options{
+        {"--trusted-proxy", "proxies whose X-Real-IP / X-Forwarded-For name the client", "none",
+         [](ServerConfig& c, std::vector<AddressRange> r) { c.trusted_proxies = std::move(r); }},
+        {"--upload-allow", "client addresses that may upload; others get 403", "anyone",
+         [](ServerConfig& c, std::vector<AddressRange> r) { c.upload_allow = std::move(r); }},
     };
     return options;
 }
@@ -140,6 +160,9 @@ std::string server_usage() {
         "usage: gallery-server --data DIR [--database CONNINFO] [--check] [--listen HOST:PORT] [--public-url URL]\n"
         "                      [OPTION VALUE]...\n"
         "       gallery-server backup DEST --data DIR   copy a SQLite store, while it runs, into a new folder\n"
+        "       gallery-server list | show KEY | delete KEY | expire DAYS  --data DIR [--database CONNINFO]\n"
+        "                      the operator's album commands, safe while the gallery runs: list the albums,\n"
+        "                      show one, delete one, delete those older than DAYS\n"
         "       gallery-server --version\n"
         "  --data DIR                   folder for the SQLite database and the pictures (created if missing);\n"
         "                               with --database, this instance's own folder for uploads being\n"
@@ -153,6 +176,12 @@ std::string server_usage() {
         "  --public-url URL             base address put in upload replies (default http://HOST:PORT)\n"
         "  --access-log on|off          one line per request on standard error: client, request, status,\n"
         "                               bytes in and out, duration (default on)\n";
+    for (const RangeOption& option : range_options()) {
+        std::string left = "  " + std::string(option.name) + " RANGES";
+        left.resize(std::max<std::size_t>(left.size() + 1, 31), ' ');
+        text += left + option.help + " (default " + option.shown_default + ")\n";
+    }
+    text += "                               RANGES: ADDRESS[/PREFIX],... in IPv4 or IPv6, e.g. 127.0.0.1/32,::1/128\n";
     for (const NumberOption& option : number_options()) {
         std::string left = "  " + std::string(option.name) + " " + option.unit;
         left.resize(std::max<std::size_t>(left.size() + 1, 31), ' ');
@@ -229,6 +258,18 @@ OptionsParse parse_server_options(const std::vector<std::string>& args) {
                 return result;
             }
             config.log_requests = value == "on";
+            continue;
+        }
+        const RangeOption* ranges = nullptr;
+        for (const RangeOption& candidate : range_options())
+            if (option == candidate.name) ranges = &candidate;
+        if (ranges) {
+            RangesParse parsed = parse_address_ranges(value);
+            if (!parsed.error.empty()) {
+                result.error = option + ": " + parsed.error;
+                return result;
+            }
+            ranges->set(config, std::move(parsed.ranges));
             continue;
         }
         const NumberOption* known = nullptr;

@@ -8,6 +8,7 @@
 
 #include "sample_png.h"
 #include "test_support.h"
+#include "upload_receiver.h"
 
 namespace {
 
@@ -183,4 +184,14 @@ TEST(UploaderExchange, NothingToUploadMakesNoAlbumAndTheReasonIsShown) {
     EXPECT_NE(run.err.find("no album was made: the upload holds no files"), std::string::npos) << run.err;
     EXPECT_FALSE(std::filesystem::exists(exchange.opened));
     EXPECT_EQ(count_rows(exchange.data, "albums"), 0);
+}
+
+TEST(UploaderExchange, AnUploadFromOutsideTheAllowListShowsTheGallerysReason) {
+    Exchange exchange({"--upload-allow", "192.0.2.0/24"});
+    ASSERT_TRUE(exchange.ready()) << read_whole_file(exchange.work.path / "server.log");
+    exchange.add_picture("kept-out.png", 1);
+    ProcessResult run = exchange.upload({exchange.pictures.string()});
+    EXPECT_NE(run.err.find(std::string(upload_not_allowed) + " (127.0.0.1)"), std::string::npos) << run.err;
+    EXPECT_FALSE(std::filesystem::exists(exchange.opened));
+    EXPECT_EQ(stored_pictures(exchange.data).size(), 0u);
 }
