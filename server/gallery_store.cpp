@@ -70,7 +70,7 @@ std::string charged_bytes_sql(const std::string& size_column) {
 
 StagedFile::StagedFile(StagedFile&& other) noexcept
     : fd(std::exchange(other.fd, -1)), path(std::move(other.path)), size(other.size), store(other.store),
-      object(other.object), finished(other.finished) {
+      object(other.object), finished(other.finished), stream(std::move(other.stream)) {
     other.path.clear();
 }
 
@@ -84,6 +84,7 @@ StagedFile& StagedFile::operator=(StagedFile&& other) noexcept {
         store = other.store;
         object = other.object;
         finished = other.finished;
+        stream = std::move(other.stream);
     }
     return *this;
 }
@@ -91,6 +92,7 @@ StagedFile& StagedFile::operator=(StagedFile&& other) noexcept {
 StagedFile::~StagedFile() { discard_staged(*this); }
 
 void discard_staged(StagedFile& file) {
+    file.stream.reset();
     if (file.fd >= 0) ::close(file.fd);
     file.fd = -1;
     if (!file.path.empty()) ::unlink(file.path.c_str());
@@ -101,7 +103,8 @@ std::optional<StoreFailure> open_staged(const GalleryStore& store, StagedFile& f
     static std::atomic<std::uint64_t> counter{0};
     // ".part" files are swept at start, so one left by a crash is removed then.
     file.path = store.picture_dir / ("incoming-" + std::to_string(::getpid()) + "-" + std::to_string(++counter) + ".part");
-    file.fd = ::open(file.path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    // Read as well: a backend may take the bytes back out while later ones still arrive.
+    file.fd = ::open(file.path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (file.fd < 0) {
         StoreFailure failure = failure_of("cannot create " + file.path.string(), errno);
         file.path.clear();
@@ -117,10 +120,15 @@ std::optional<StoreFailure> open_staged(const GalleryStore& store, StagedFile& f
 std::optional<StoreFailure> write_staged(StagedFile& file, std::string_view bytes) {
     if (!write_all(file.fd, bytes)) return failure_of("cannot write " + file.path.string(), errno ? errno : ENOSPC);
     file.size += bytes.size();
-    return std::nullopt;
+    return file.store ? file.store->take_staged(file) : std::nullopt;
 }
 
 std::optional<StoreFailure> sync_staged(StagedFile& file) {
+    if (auto failure = send_staged(file)) return failure;
+    return settle_staged(file);
+}
+
+std::optional<StoreFailure> send_staged(StagedFile& file) {
     if (file.finished) return std::nullopt;
     if (!file.store) return StoreFailure{"a staged file without a store", false, false};
     auto failure = file.store->finish_staged(file);
@@ -128,6 +136,11 @@ std::optional<StoreFailure> sync_staged(StagedFile& file) {
     file.fd = -1;
     file.finished = !failure;
     return failure;
+}
+
+std::optional<StoreFailure> settle_staged(StagedFile& file) {
+    if (!file.stream || !file.store) return std::nullopt;
+    return file.store->settle_staged(file);
 }
 
 std::optional<std::string> open_store(const StoreLocation& where, GalleryStore& store) {

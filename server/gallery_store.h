@@ -14,6 +14,7 @@
 #include <vector>
 
 struct StoreBackend;  // the backend's state and its implementation of the operations below
+struct StagedStream;  // a backend's hold on a staged file whose bytes it takes as they arrive
 
 // What the store may take of the machine; each is an option of the server.
 struct StoreBudgets {
@@ -26,6 +27,9 @@ struct StoreBudgets {
     // PostgreSQL: how long picture bytes no album references are kept (an upload under way is that old
     // at most) before the sweep removes them.
     std::chrono::milliseconds orphan_grace{std::chrono::hours(24)};
+    // PostgreSQL: files whose bytes go into the database while uploads go on arriving, each holding
+    // a connection meanwhile; beyond it a file is copied in once whole, which is slower.
+    std::uint64_t streamed_files = 16;
 };
 
 struct GalleryStore {
@@ -65,6 +69,7 @@ struct StagedFile {
     StoreBackend* store = nullptr;  // the store that made it, which outlives it
     std::uint32_t object = 0;       // PostgreSQL: the large object holding its bytes once finished
     bool finished = false;          // sync_staged succeeded
+    std::shared_ptr<StagedStream> stream;  // PostgreSQL: bytes going into the database meanwhile
 
     StagedFile() = default;
     StagedFile(StagedFile&& other) noexcept;
@@ -79,6 +84,11 @@ std::optional<StoreFailure> write_staged(StagedFile& file, std::string_view byte
 // holds none for files already received. It waits for the disk or the database, so it runs off the
 // network thread. Calling it again does nothing.
 std::optional<StoreFailure> sync_staged(StagedFile& file);
+// sync_staged without waiting for the database's last step (PostgreSQL: the commit of the file's
+// bytes), so one file goes in while the next arrives; settle_staged waits for it. store_album settles
+// every picture; an upload settles each file a little later, so it holds a few connections at most.
+std::optional<StoreFailure> send_staged(StagedFile& file);
+std::optional<StoreFailure> settle_staged(StagedFile& file);
 // Only local: picture bytes already in the database are removed by the store's sweep.
 void discard_staged(StagedFile& file);
 

@@ -119,6 +119,8 @@ const std::vector<NumberOption>& number_options() {
          no_bound, [](ServerConfig& c) -> std::uint64_t& { return c.store.cache_bytes; }, {}},
         {"--database-timeout", "SECONDS", "with --database: longest wait to connect, per statement or lock (503 beyond)",
          1, longest_wait, {}, store_wait(&StoreBudgets::database_wait)},
+        {"--database-streams", "COUNT", "with --database: files taken into it as they arrive, a connection each", 0,
+         largest_count, [](ServerConfig& c) -> std::uint64_t& { return c.store.streamed_files; }, {}},
         {"--orphan-grace", "SECONDS", "with --database: age at which picture bytes no album took are removed", 0,
          longest_wait, {}, store_wait(&StoreBudgets::orphan_grace)},
         {"--expire-after", "DAYS", "delete albums older than this, checked hourly (0: never)", 0, 100000,

@@ -13,6 +13,10 @@ struct StoreBackend {
     virtual ~StoreBackend() = default;
     // Makes a finished staged file's bytes durable for this store and closes its descriptor.
     virtual std::optional<StoreFailure> finish_staged(StagedFile& file) = 0;
+    // Bytes were added to a staged file: a backend may take them in now rather than at its end.
+    virtual std::optional<StoreFailure> take_staged(StagedFile&) { return std::nullopt; }
+    // Waits for what finish_staged left under way.
+    virtual std::optional<StoreFailure> settle_staged(StagedFile&) { return std::nullopt; }
     virtual std::int64_t store_album(NewAlbum& album, StoreFailure& failure) = 0;
     virtual std::uint64_t stored_bytes(StoreFailure& failure) = 0;
     virtual std::optional<StoredAlbum> load_album(std::int64_t album_id, StoreFailure& failure) = 0;

@@ -104,10 +104,24 @@ bool wait_socket(PGconn* conn, short events, Clock::time_point deadline) {
     }
 }
 
-// Runs one statement within `wait`; null with `failure` set when it failed or did not answer in
-// time. A connection left waiting is discarded by its lease (its transaction status stays active).
-Result run(PGconn* conn, std::chrono::milliseconds wait, const char* sql, const std::vector<Param>& params,
-           StoreFailure& failure, const char* what, bool binary_result = false) {
+// Hands everything libpq holds for the database to it by `deadline`.
+bool flush_all(PGconn* conn, Clock::time_point deadline, std::chrono::milliseconds wait, StoreFailure& failure,
+               const char* what) {
+    for (int flushed; (flushed = PQflush(conn)) != 0;) {
+        if (flushed < 0 || !wait_socket(conn, POLLIN | POLLOUT, deadline)) {
+            failure = flushed < 0 ? failure_from(conn, nullptr, what) : timed_out(what, wait);
+            return false;
+        }
+        if (!PQconsumeInput(conn)) {
+            failure = failure_from(conn, nullptr, what);
+            return false;
+        }
+    }
+    return true;
+}
+
+// Queues one statement in libpq with the extended protocol (the one a pipeline takes).
+bool send_params(PGconn* conn, const char* sql, const std::vector<Param>& params, bool binary_result) {
     std::vector<const char*> values;
     std::vector<int> lengths, formats;
     for (const Param& p : params) {
@@ -115,26 +129,27 @@ Result run(PGconn* conn, std::chrono::milliseconds wait, const char* sql, const 
         lengths.push_back(p.length);
         formats.push_back(p.format);
     }
-    auto deadline = Clock::now() + wait;
+    return PQsendQueryParams(conn, sql, static_cast<int>(values.size()), nullptr, values.data(), lengths.data(),
+                             formats.data(), binary_result ? 1 : 0) == 1;
+}
+
+// Sends one statement without waiting for its answer; false with `failure` set when it could not
+// be handed to the database by `deadline`.
+bool send_statement(PGconn* conn, Clock::time_point deadline, std::chrono::milliseconds wait, const char* sql,
+                    const std::vector<Param>& params, StoreFailure& failure, const char* what, bool binary_result) {
     // Without parameters the simple protocol runs, which takes several statements in one text.
-    bool sent = params.empty() && !binary_result
-                    ? PQsendQuery(conn, sql)
-                    : PQsendQueryParams(conn, sql, static_cast<int>(values.size()), nullptr, values.data(),
-                                        lengths.data(), formats.data(), binary_result ? 1 : 0);
+    bool sent = params.empty() && !binary_result ? PQsendQuery(conn, sql) == 1
+                                                 : send_params(conn, sql, params, binary_result);
     if (!sent) {
         failure = failure_from(conn, nullptr, what);
-        return nullptr;
+        return false;
     }
-    for (int flushed; (flushed = PQflush(conn)) != 0;) {
-        if (flushed < 0 || !wait_socket(conn, POLLIN | POLLOUT, deadline)) {
-            failure = flushed < 0 ? failure_from(conn, nullptr, what) : timed_out(what, wait);
-            return nullptr;
-        }
-        if (!PQconsumeInput(conn)) {
-            failure = failure_from(conn, nullptr, what);
-            return nullptr;
-        }
-    }
+    return flush_all(conn, deadline, wait, failure, what);
+}
+
+// The answer to the statement sent last, read by `deadline`; null with `failure` set.
+Result collect_result(PGconn* conn, Clock::time_point deadline, std::chrono::milliseconds wait, StoreFailure& failure,
+                      const char* what) {
     Result last;
     for (;;) {
         while (PQisBusy(conn)) {
@@ -157,6 +172,15 @@ Result run(PGconn* conn, std::chrono::milliseconds wait, const char* sql, const 
         return nullptr;
     }
     return last;
+}
+
+// Runs one statement within `wait`; null with `failure` set when it failed or did not answer in
+// time. A connection left waiting is discarded by its lease (its transaction status stays active).
+Result run(PGconn* conn, std::chrono::milliseconds wait, const char* sql, const std::vector<Param>& params,
+           StoreFailure& failure, const char* what, bool binary_result = false) {
+    auto deadline = Clock::now() + wait;
+    if (!send_statement(conn, deadline, wait, sql, params, failure, what, binary_result)) return nullptr;
+    return collect_result(conn, deadline, wait, failure, what);
 }
 
 bool run_plain(PGconn* conn, std::chrono::milliseconds wait, const char* sql, StoreFailure& failure) {
@@ -391,6 +415,40 @@ struct CacheEntry {
 };
 
 struct PostgresBackend;
+void give_back(PostgresBackend& backend, OwnedConn conn);
+
+}  // namespace
+
+// A staged file on its way into a large object, in a transaction of its own on a connection it
+// holds in pipeline mode: its statements are queued and their answers read later, so the database
+// works while the network does. Uncommitted, the object is seen by no one, the sweep included, and
+// a connection cut by a crash takes it away with its transaction.
+struct StagedStream {
+    StagedStream(PostgresBackend& b, OwnedConn c, std::atomic<std::uint64_t>& count)
+        : backend(b), conn(std::move(c)), streams(count) {
+        ++streams;
+    }
+    StagedStream(const StagedStream&) = delete;
+    StagedStream& operator=(const StagedStream&) = delete;
+    // May run on the network thread: a connection with work under way is closed, never waited for.
+    ~StagedStream() {
+        --streams;
+        if (conn && queued == 0 && PQexitPipelineMode(conn.get()) == 1 && PQstatus(conn.get()) == CONNECTION_OK &&
+            PQtransactionStatus(conn.get()) == PQTRANS_IDLE)
+            give_back(backend, std::move(conn));
+    }
+
+    PostgresBackend& backend;
+    OwnedConn conn;
+    std::atomic<std::uint64_t>& streams;
+    Oid oid = 0;
+    std::uint64_t sent = 0;  // bytes of the file queued for the database
+    int queued = 0;          // statements whose answers are not read yet
+    int oid_answer = -1;     // which of them answers with the object's oid
+    bool committing = false; // its commit is queued
+};
+
+namespace {
 
 // A connection borrowed from the pool for one piece of work, returned when done unless it broke.
 class Lease {
@@ -401,6 +459,7 @@ public:
     Lease& operator=(const Lease&) = delete;
     PGconn* get() const { return conn_.get(); }
     explicit operator bool() const { return conn_ != nullptr; }
+    OwnedConn release() { return std::move(conn_); }
 
 private:
     PostgresBackend& backend_;
@@ -423,6 +482,9 @@ struct PostgresBackend final : StoreBackend {
     std::list<std::int64_t> recency;    // most recently used first
     std::uint64_t cache_used = 0;       // charges of cached pictures and of fills under way
 
+    std::atomic<std::uint64_t> streams{0};  // staged files holding a connection (StagedStream)
+    bool quick_compression = false;          // the server offers lz4 (built with it)
+
     std::mutex sweep_lock;
     std::condition_variable sweep_wake;
     bool stopping = false;
@@ -440,67 +502,144 @@ struct PostgresBackend final : StoreBackend {
 
     std::chrono::milliseconds wait() const { return budgets.database_wait; }
 
-    // Copies the staged file into a new large object, listed as staged until an album references it.
+    bool queue(StagedStream& stream, const char* sql, const std::vector<Param>& params, StoreFailure& failure) {
+        if (!send_params(stream.conn.get(), sql, params, false)) {
+            failure = failure_from(stream.conn.get(), nullptr, "cannot copy a picture into the database");
+            return false;
+        }
+        ++stream.queued;
+        return true;
+    }
+
+    // Reads the answers to what was queued. Their deadline starts now: until now the connection
+    // waited for the network, not for the database.
+    std::optional<StoreFailure> settle(StagedStream& stream) {
+        const char* what = "cannot copy a picture into the database";
+        auto deadline = Clock::now() + wait();
+        PGconn* conn = stream.conn.get();
+        StoreFailure failure;
+        for (int answer = 0; stream.queued > 0; ++answer) {
+            Result result = collect_result(conn, deadline, wait(), failure, what);
+            if (!result) return failure;
+            if (answer == stream.oid_answer)
+                stream.oid = static_cast<Oid>(std::strtoul(PQgetvalue(result.get(), 0, 0), nullptr, 10));
+            --stream.queued;
+        }
+        stream.oid_answer = -1;
+        // The pipeline's end, where the answers stop.
+        for (;;) {
+            while (PQisBusy(conn)) {
+                if (!wait_socket(conn, POLLIN, deadline)) return timed_out(what, wait());
+                if (!PQconsumeInput(conn)) return failure_from(conn, nullptr, what);
+            }
+            Result end(PQgetResult(conn));
+            if (!end) return failure_from(conn, nullptr, what);
+            if (PQresultStatus(end.get()) == PGRES_PIPELINE_SYNC) return std::nullopt;
+        }
+    }
+
+    // Queues the file's bytes not yet queued, read back from it a piece at a time: whole pieces while
+    // it arrives, everything and the commit once it is finished. One batch is under way at a time.
+    std::optional<StoreFailure> send_pieces(StagedFile& file, bool finishing) {
+        const char* what = "cannot copy a picture into the database";
+        std::string piece;
+        StoreFailure failure;
+        for (;;) {
+            std::uint64_t unsent = file.size - (file.stream ? file.stream->sent : 0);
+            if (!finishing && unsent < piece_size) return std::nullopt;
+            if (finishing && file.stream && unsent == 0) {
+                // Every piece went in while the file arrived; its commit is what is left.
+                if (file.stream->committing) return std::nullopt;
+                if (auto failed = settle(*file.stream)) return failed;
+                if (!queue(*file.stream, "COMMIT", {}, failure)) return failure;
+                file.stream->committing = true;
+                return push(*file.stream);
+            }
+            std::uint64_t offset = file.stream ? file.stream->sent : 0;
+            piece.resize(static_cast<std::size_t>(std::min<std::uint64_t>(piece_size, unsent)));
+            for (std::size_t got = 0; got < piece.size();) {
+                ssize_t n = ::pread(file.fd, piece.data() + got, piece.size() - got, static_cast<off_t>(offset + got));
+                if (n < 0 && errno == EINTR) continue;
+                if (n < 0) return failure_of("cannot read " + file.path.string(), errno);
+                if (n == 0)
+                    return StoreFailure{file.path.string() + " holds " + std::to_string(offset + got) + " bytes, not the " +
+                                            std::to_string(file.size) + " received",
+                                        false, false};
+                got += static_cast<std::size_t>(n);
+            }
+            if (!file.stream) {
+                Lease lease(*this, failure);
+                if (!lease) return failure;
+                PGconn* conn = lease.get();
+                if (!PQenterPipelineMode(conn)) return failure_from(conn, nullptr, what);
+                file.stream = std::make_shared<StagedStream>(*this, lease.release(), streams);
+                // Its commit need not wait for the disk: the album's commit comes later in the same
+                // write-ahead log and waits for everything before it, these bytes included. Each 2 KiB
+                // page of a large object is offered to the compressor, and pictures do not compress:
+                // lz4 gives up far sooner than the default, which took a third of the database's time.
+                if (!queue(*file.stream, "BEGIN", {}, failure) ||
+                    !queue(*file.stream,
+                           quick_compression ? "SELECT set_config('synchronous_commit', 'off', true), "
+                                               "set_config('default_toast_compression', 'lz4', true)"
+                                             : "SELECT set_config('synchronous_commit', 'off', true)",
+                           {}, failure))
+                    return failure;
+                file.stream->oid_answer = file.stream->queued;
+                if (!queue(*file.stream, "INSERT INTO staged_objects (oid) SELECT lo_from_bytea(0, $1) RETURNING oid",
+                           {Param::bytes(piece)}, failure))
+                    return failure;
+            } else {
+                // The object's oid comes with the answer to its first piece.
+                if (auto failed = settle(*file.stream)) return failed;
+                if (!queue(*file.stream, "SELECT lo_put($1::oid, $2::bigint, $3)",
+                           {std::to_string(file.stream->oid), std::to_string(offset), Param::bytes(piece)}, failure))
+                    return failure;
+            }
+            StagedStream& stream = *file.stream;
+            stream.sent += piece.size();
+            if (finishing && stream.sent == file.size) {
+                if (!queue(stream, "COMMIT", {}, failure)) return failure;
+                stream.committing = true;
+            }
+            if (auto failed = push(stream)) return failed;
+        }
+    }
+
+    // Ends the batch queued and hands it to the database.
+    std::optional<StoreFailure> push(StagedStream& stream) {
+        const char* what = "cannot copy a picture into the database";
+        StoreFailure failure;
+        if (!PQpipelineSync(stream.conn.get())) return failure_from(stream.conn.get(), nullptr, what);
+        if (!flush_all(stream.conn.get(), Clock::now() + wait(), wait(), failure, what)) return failure;
+        return std::nullopt;
+    }
+
+    // Queues the file's bytes as they arrive, while connections are to be had; a file left out is
+    // copied in when it is finished.
+    std::optional<StoreFailure> take_staged(StagedFile& file) override {
+        if (!file.stream && streams.load() >= budgets.streamed_files) return std::nullopt;
+        return send_pieces(file, false);
+    }
+
+    // Queues what is left of the file and its commit, and leaves them under way (settle_staged
+    // reads them) while the budget allows, so the database takes this file in while the next one
+    // arrives. The local copy stays until the album is stored: its header is read before the commit.
     std::optional<StoreFailure> finish_staged(StagedFile& file) override {
+        auto failure = send_pieces(file, true);
+        // Beyond the budget no connection waits for the network: the file goes in now.
+        if (!failure && streams.load() > budgets.streamed_files) failure = settle_staged(file);
         if (file.fd >= 0) ::close(file.fd);
         file.fd = -1;
-        int source = ::open(file.path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (source < 0) return failure_of("cannot read " + file.path.string(), errno);
-        StoreFailure failure;
-        Lease conn(*this, failure);
-        if (!conn) {
-            ::close(source);
-            return failure;
-        }
-        std::string piece(piece_size, '\0');
-        std::uint64_t offset = 0;
-        Oid oid = 0;
-        bool in_transaction = false;
-        for (;;) {
-            ssize_t n = ::read(source, piece.data(), piece.size());
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) {
-                failure = failure_of("cannot read " + file.path.string(), errno);
-                break;
-            }
-            std::string_view bytes(piece.data(), static_cast<std::size_t>(n));
-            if (oid == 0) {
-                // Its commit need not wait for the disk: the album's commit comes later in the same
-                // write-ahead log and waits for everything before it, these bytes included.
-                if (!(in_transaction = run_plain(conn.get(), wait(), "BEGIN; SET LOCAL synchronous_commit = off", failure)))
-                    break;
-                Result made = run(conn.get(), wait(),
-                                  "INSERT INTO staged_objects (oid) SELECT lo_from_bytea(0, $1) RETURNING oid",
-                                  {Param::bytes(bytes)}, failure, "cannot copy a picture into the database");
-                if (!made) break;
-                oid = static_cast<Oid>(std::strtoul(PQgetvalue(made.get(), 0, 0), nullptr, 10));
-            } else if (n > 0) {
-                if (!run(conn.get(), wait(), "SELECT lo_put($1::oid, $2::bigint, $3)",
-                         {std::to_string(oid), std::to_string(offset), Param::bytes(bytes)}, failure,
-                         "cannot copy a picture into the database"))
-                    break;
-            }
-            offset += static_cast<std::uint64_t>(n);
-            if (n == 0 || offset >= file.size) {
-                if (in_transaction && !run_plain(conn.get(), wait(), "COMMIT", failure)) oid = 0;
-                in_transaction = false;
-                break;
-            }
-        }
-        ::close(source);
-        if (failure.detail.empty() && offset != file.size)
-            failure = StoreFailure{file.path.string() + " holds " + std::to_string(offset) + " bytes, not the " +
-                                       std::to_string(file.size) + " received",
-                                   false, false};
-        if (!failure.detail.empty() || oid == 0) {
-            if (failure.detail.empty()) failure.detail = "cannot copy a picture into the database";
-            return failure;
-        }
-        file.object = oid;
-        // Its bytes are in the database now; the local copy is not needed any more.
-        ::unlink(file.path.c_str());
-        file.path.clear();
-        return std::nullopt;
+        if (failure) file.stream.reset();
+        return failure;
+    }
+
+    std::optional<StoreFailure> settle_staged(StagedFile& file) override {
+        if (!file.stream) return std::nullopt;
+        auto failure = settle(*file.stream);
+        if (!failure) file.object = file.stream->oid;
+        file.stream.reset();
+        return failure;
     }
 
     std::int64_t store_album(NewAlbum& album, StoreFailure& failure) override {
@@ -1020,8 +1159,12 @@ Lease::~Lease() {
     }
     // Anything else (a statement still running after its wait, a failed transaction) is not reused.
     if (PQstatus(conn_.get()) != CONNECTION_OK || PQtransactionStatus(conn_.get()) != PQTRANS_IDLE) return;
-    std::lock_guard guard(backend_.pool_lock);
-    backend_.idle.push_back(std::move(conn_));
+    give_back(backend_, std::move(conn_));
+}
+
+void give_back(PostgresBackend& backend, OwnedConn conn) {
+    std::lock_guard guard(backend.pool_lock);
+    backend.idle.push_back(std::move(conn));
 }
 
 // Picture ids are only unique within one database: a cache filled from another one (the data
@@ -1090,6 +1233,10 @@ std::optional<std::string> postgres_open(const std::string& conninfo, const std:
     if (auto failed = migrate(conn.get(), budgets.database_wait)) return failed;
     if (auto failed = claim_cache(conn.get(), budgets.database_wait, pg->cache_dir)) return failed;
     if (auto failed = pg->index_cache(conn.get())) return failed;
+    Result lz4 = run(conn.get(), budgets.database_wait,
+                     "SELECT 'lz4' = ANY(enumvals) FROM pg_settings WHERE name = 'default_toast_compression'", {},
+                     failure, "cannot read the server's settings");
+    pg->quick_compression = lz4 && PQntuples(lz4.get()) == 1 && std::string(PQgetvalue(lz4.get(), 0, 0)) == "t";
     pg->remove_orphan_copies(conn.get(), true);
     pg->idle.push_back(std::move(conn));
     pg->sweep();

@@ -17,6 +17,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t sniffed_bytes = 12;  // enough for every signature picture_type knows
+// Files of an upload the store may still be taking in (each holding a database connection) while
+// the next one arrives: with more than one, several database sessions work at once.
+constexpr std::size_t files_under_way = 2;
 
 std::string lower(std::string_view text) {
     std::string out(text);
@@ -40,7 +43,7 @@ Reply store_failure_reply(const StoreFailure& failure) {
 void close_staged(ReceivedFiles& r, bool keep) {
     if (r.staged.fd < 0) return;
     if (keep) {
-        if (auto failure = sync_staged(r.staged)) r.failure = failure;
+        if (auto failure = send_staged(r.staged)) r.failure = failure;
     }
     if (!keep || r.failure) discard_staged(r.staged);
     --*r.open_count;
@@ -76,6 +79,8 @@ void settle_finished_files(ReceivedFiles& r) {
             } else if (writing(r)) {
                 // Finished now, so the upload holds no descriptor for a file already received.
                 close_staged(r, true);
+                if (!r.failure && r.pictures.size() >= files_under_way)
+                    r.failure = settle_staged(r.pictures[r.pictures.size() - files_under_way].file);
                 if (!r.failure) r.pictures.push_back(NewPicture{std::move(file.name), std::string(r.type), std::move(r.staged)});
             }
         }

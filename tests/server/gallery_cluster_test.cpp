@@ -19,6 +19,7 @@
 
 #include "postgres_cluster.h"
 #include "sample_png.h"
+#include "test_pictures.h"
 #include "test_support.h"
 #include "upload_receiver.h"
 
@@ -399,6 +400,23 @@ TEST(GalleryCluster, ConcurrentUploadsThroughBothInstancesGetDistinctCompleteAlb
     // Each instance took some of them.
     for (int instance = 0; instance < 2; ++instance)
         EXPECT_NE(cluster.log(instance).find("\"POST /add/Client.aspx\" 200"), std::string::npos) << cluster.log(instance);
+}
+
+// The shared store takes picture bytes into the database as they arrive; the header check before the
+// commit still reads each picture (it once found the staged copy gone, and let every picture pass).
+TEST(GalleryCluster, PicturesWithTooManyPixelsAreRefusedByTheSharedStoreToo) {
+    SKIP_WITHOUT_CLUSTER_PARTS();
+    Cluster cluster;
+    ASSERT_EQ(cluster.start_error, "");
+    std::string png = make_sample_png(300, 200, 1);
+    HttpReply reply = raw_exchange(
+        TEST_GALLERY_PORT,
+        closing(upload_request(upload_body("L", "true", {{"bomb.png", png_announcing(50000, 50000)}, {"fine.png", png}}))),
+        30000);
+    ASSERT_EQ(reply.status, 200) << reply.body << cluster.log(0) << cluster.log(1);
+    EXPECT_NE(reply.body.find("bomb.png: the picture is 50000 x 50000 pixels"), std::string::npos) << reply.body;
+    std::int64_t album = album_in(reply.body.substr(reply.body.rfind('\n') + 1));  // the address comes last
+    EXPECT_EQ(pictures_of_album(cluster.database, album), "fine.png=" + std::to_string(png.size())) << reply.body;
 }
 
 TEST(GalleryNginxFile, KeepsInStepWithTheGallerysOwnDefaults) {

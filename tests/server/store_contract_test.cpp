@@ -8,6 +8,7 @@
 
 #include <future>
 #include <set>
+#include <thread>
 
 #include "album_keys.h"
 #include "gallery_store.h"
@@ -163,11 +164,15 @@ TEST_P(StoreContract, MissingAlbumsAndPicturesAreNotErrors) {
 TEST_P(StoreContract, APictureThatCannotBeStoredUndoesItsWholeAlbumAndTheNextAlbumStores) {
     GalleryStore store = open(where);
     NewAlbum album = album_of(store, {{"a.png", "one"}, {"b.png", "two"}});
-    // The last picture's staged file is gone before its bytes were finished.
+    // The last picture's staged file is damaged before its bytes were finished: gone (SQLite keeps
+    // the file itself), or cut short (PostgreSQL reads it back through the descriptor it holds).
     NewPicture lost{"c.png", "image/png", {}};
     ASSERT_FALSE(open_staged(store, lost.file));
     ASSERT_FALSE(write_staged(lost.file, "three"));
-    std::filesystem::remove(lost.file.path);
+    if (where.database)
+        std::filesystem::resize_file(lost.file.path, 2);
+    else
+        std::filesystem::remove(lost.file.path);
     album.pictures.push_back(std::move(lost));
     StoreFailure failure;
     EXPECT_EQ(store_album(store, album, failure), 0);
@@ -886,4 +891,73 @@ TEST(PostgresSweep, BytesNoAlbumTookAreRemovedAfterTheGracePeriodAndOnlyThen) {
     EXPECT_EQ(pg.count("SELECT count(*) FROM albums"), "1");
     EXPECT_EQ(picture_bytes(pg.store, 1), "kept");
     EXPECT_TRUE(load_album(pg.store, album, failure)) << failure.detail;
+}
+
+// Pictures written the way an upload writes them: in the network's chunks, each file sent once whole
+// and settled once the next one is, the album settling the last.
+TEST(PostgresIngest, PicturesTakenInWhileTheyArriveAreStoredWholeWhateverTheirSize) {
+    SKIP_WITHOUT_POSTGRES();
+    // Around the 1 MiB pieces the store writes in; a file ending on a piece's end sends no bytes last.
+    const std::vector<std::size_t> sizes{1, 64 * 1024, (1 << 20) - 1, 1 << 20, (1 << 20) + 1, 2 << 20, (3 << 20) + 5};
+    const std::string in_transaction = "SELECT count(*) FROM pg_stat_activity WHERE datname = current_database() "
+                                       "AND xact_start IS NOT NULL AND pid <> pg_backend_pid()";
+    struct Case {
+        const char* name;
+        std::uint64_t streamed_files;
+        int most_under_way;  // files whose transaction may still be open once sent (this test settles one behind)
+    };
+    for (Case c : {Case{"while they arrive", 16, 2}, Case{"each once whole", 0, 0}, Case{"one connection to spare", 1, 1}}) {
+        SCOPED_TRACE(c.name);
+        StoreBudgets budgets;
+        budgets.streamed_files = c.streamed_files;
+        PostgresInstance pg(budgets);
+        NewAlbum album{"L", "true", "test client", {}, {}};
+        for (std::size_t i = 0; i < sizes.size(); ++i) {
+            NewPicture picture{"p" + std::to_string(i) + ".png", "image/png", {}};
+            ASSERT_FALSE(open_staged(pg.store, picture.file));
+            std::string bytes = pattern(sizes[i], static_cast<char>(i));
+            for (std::size_t at = 0; at < bytes.size(); at += 65536)
+                ASSERT_FALSE(write_staged(picture.file, std::string_view(bytes).substr(at, 65536)));
+            ASSERT_FALSE(send_staged(picture.file));
+            EXPECT_LE(std::stoi(pg.count(in_transaction)), c.most_under_way) << "after file " << i;
+            if (!album.pictures.empty()) {
+                ASSERT_FALSE(settle_staged(album.pictures.back().file));
+            }
+            album.pictures.push_back(std::move(picture));
+        }
+        StoreFailure failure;
+        std::int64_t id = store_album(pg.store, album, failure);
+        ASSERT_GT(id, 0) << failure.detail;
+        auto loaded = load_album(pg.store, id, failure);
+        ASSERT_TRUE(loaded) << failure.detail;
+        ASSERT_EQ(loaded->pictures.size(), sizes.size());
+        for (std::size_t i = 0; i < sizes.size(); ++i)
+            EXPECT_TRUE(picture_bytes(pg.store, loaded->pictures[i].id) == pattern(sizes[i], static_cast<char>(i)))
+                << sizes[i] << " bytes";
+        EXPECT_EQ(pg.count("SELECT count(*) FROM pg_largeobject_metadata"), std::to_string(sizes.size()));
+        EXPECT_EQ(pg.count("SELECT count(*) FROM staged_objects"), "0");
+    }
+}
+
+TEST(PostgresIngest, AFileStillArrivingIsSeenByNoOneAndLeavesNothingWhenAbandoned) {
+    SKIP_WITHOUT_POSTGRES();
+    PostgresInstance pg;
+    const std::string in_transaction = "SELECT count(*) FROM pg_stat_activity WHERE datname = current_database() "
+                                       "AND xact_start IS NOT NULL AND pid <> pg_backend_pid()";
+    {
+        StagedFile file;
+        ASSERT_FALSE(open_staged(pg.store, file));
+        std::string bytes = pattern(3 << 20, 'x');
+        for (std::size_t at = 0; at < bytes.size(); at += 65536)
+            ASSERT_FALSE(write_staged(file, std::string_view(bytes).substr(at, 65536)));
+        // Its bytes are in the database already, uncommitted: no sweep, no other instance sees them.
+        EXPECT_EQ(pg.count(in_transaction), "1");
+        EXPECT_EQ(pg.count("SELECT count(*) FROM pg_largeobject_metadata"), "0");
+    }
+    // Abandoned, as by a client gone or a crash: its connection closes and takes the bytes with it.
+    for (int i = 0; i < 100 && pg.count(in_transaction) != "0"; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(pg.count(in_transaction), "0");
+    EXPECT_EQ(pg.count("SELECT count(*) FROM pg_largeobject_metadata"), "0");
+    EXPECT_EQ(pg.count("SELECT count(*) FROM staged_objects"), "0");
 }
