@@ -154,6 +154,28 @@ void Connection::on_head(beast::error_code ec) {
     route_request(*this, target.path, parser_->chunked() || parser_->content_length().value_or(0) > 0);
 }
 
+void Connection::read_form(std::function<void(std::string)> done) {
+    const ConnectionBudgets& budgets = state_.gallery.config.budgets;
+    if (parser_->chunked()) return send(text_reply(411, std::string(chunked_refusal)));
+    std::uint64_t length = parser_->content_length().value_or(0);
+    if (length > budgets.form_bytes)
+        return send(text_reply(413, "a form may carry at most " + std::to_string(budgets.form_bytes) + " bytes"));
+    auto form = std::make_shared<std::string>(static_cast<std::size_t>(length), '\0');
+    std::size_t early = asio::buffer_copy(asio::buffer(*form), buffer_.data());
+    buffer_.consume(early);
+    arm(budgets.form_time);
+    asio::async_read(socket_, asio::buffer(form->data() + early, form->size() - early),
+                     [self = shared_from_this(), form, done = std::move(done)](beast::error_code ec, std::size_t n) {
+                         self->received_ += n;
+                         if (deadline_passed(self->deadline_))
+                             return self->send(text_reply(408, "the form did not arrive within " +
+                                                                   seconds_text(self->state_.gallery.config.budgets.form_time)));
+                         if (ec) return self->send(text_reply(400, "the form broke off before its Content-Length"));
+                         done(std::move(*form));
+                     });
+    received_ += early;
+}
+
 void Connection::send(Reply reply) {
     reply_body_ = reply.body ? std::move(reply.body) : std::make_shared<const std::string>();
     auto& res = reply_head_.emplace(static_cast<http::status>(reply.status), 11);

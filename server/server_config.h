@@ -31,6 +31,8 @@ struct ConnectionBudgets {
     std::uint64_t page_cache = 64 << 20;             // rendered pages kept
     std::uint64_t disk_reserve = 8 << 20;            // left free on the disk beside an upload's bytes
     std::chrono::milliseconds stop_grace{std::chrono::seconds(20)};  // for requests under way at SIGTERM
+    std::uint64_t form_bytes = 4096;                 // an album owner's form (a new name at most)
+    std::chrono::milliseconds form_time{std::chrono::seconds(10)};  // for the whole form body
 };
 
 struct ServerConfig {
@@ -50,6 +52,9 @@ struct ServerConfig {
     std::uint64_t most_picture_pixels = 100000000;  // a picture's header may announce no more
     StoreBudgets store;                      // what the store may take: cache, database waits
     bool log_requests = true;
+    // Numbered album and picture links handed out before albums had keys answer with a redirect to
+    // the new address; off, they are not found, like every number.
+    bool legacy_links = false;
 };
 
 struct Gallery {
