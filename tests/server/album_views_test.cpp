@@ -8,6 +8,7 @@
 #include <map>
 #include <regex>
 
+#include "album_keys.h"
 #include "album_zip.h"
 #include "gallery_pages.h"
 #include "test_pictures.h"
@@ -59,34 +60,58 @@ TEST(AlbumOrder, NamesSortAsAFileManagerListsThem) {
     EXPECT_TRUE(natural_less("n99999999999999999999998", "n99999999999999999999999"));
 }
 
-TEST(AlbumAddresses, EachViewAddressIsReadBackAndNothingElseIs) {
+TEST(AlbumAddresses, EachAddressUnderAKeyIsReadBackAndNothingElseIs) {
+    const std::string key = "AbCdEfGhIjKlMnOpQrSt-w";  // a key's last character carries no unused bits
+    ASSERT_TRUE(is_album_key(key));
+    using K = AlbumTarget;
     struct Case {
-        const char* target;
-        ViewAddress::Kind kind;
-        std::int64_t album, picture;
+        std::string rest;
+        K::Kind kind;
+        std::int64_t number;
         int size;
     };
     for (const Case& c : std::vector<Case>{
-             {"/album/3/7", ViewAddress::picture_view, 3, 7, 0},
-             {"/album/3.zip", ViewAddress::album_zip, 3, 0, 0},
-             {"/thumbs/7/480", ViewAddress::thumbnail, 0, 7, 480},
-             {"/download/7", ViewAddress::download, 0, 7, 0},
-             {"/thumbs/7/500", ViewAddress::none, 0, 0, 0},
-             {"/thumbs/7/480?x=1", ViewAddress::none, 0, 0, 0},
-             {"/album/3/0", ViewAddress::none, 0, 0, 0},
-             {"/album/3/7/", ViewAddress::none, 0, 0, 0},
-             {"/album/.zip", ViewAddress::none, 0, 0, 0},
-             {"/download/99999999999999999999", ViewAddress::none, 0, 0, 0},
+             {key, K::album_page, 0, 0},
+             {key + "/7", K::picture_view, 7, 0},
+             {key + "/7/original", K::original, 7, 0},
+             {key + "/7/download", K::download, 7, 0},
+             {key + "/7/480px", K::thumbnail, 7, 480},
+             {key + "/album.zip", K::album_zip, 0, 0},
+             {key + "/rename", K::rename, 0, 0},
+             {key + "/delete", K::remove_album, 0, 0},
+             {key + "/7/remove", K::remove, 7, 0},
+             // Not addresses: sizes that are not made, numbers that are not positive, stray slashes,
+             // keys of another length or alphabet, and the old numbered forms.
+             {key + "/7/500px", K::none, 0, 0},
+             {key + "/7/480", K::none, 0, 0},
+             {key + "/0", K::none, 0, 0},
+             {key + "/-1", K::none, 0, 0},
+             {key + "/7/", K::none, 0, 0},
+             {key + "/", K::none, 0, 0},
+             {key + "/99999999999999999999", K::none, 0, 0},
+             {key + ".zip", K::none, 0, 0},
+             {key.substr(1), K::none, 0, 0},
+             {key + "A", K::none, 0, 0},
+             {"AbCdEfGhIjKlMnOpQrSt+w", K::none, 0, 0},
+             {"AbCdEfGhIjKlMnOpQrSt-x", K::none, 0, 0},
+             {"3", K::none, 0, 0},
+             {"", K::none, 0, 0},
          }) {
-        ViewAddress read = read_view_address(c.target);
-        EXPECT_EQ(read.kind, c.kind) << c.target;
-        if (c.kind == ViewAddress::none) continue;
-        EXPECT_EQ(read.album_id, c.album) << c.target;
-        EXPECT_EQ(read.picture_id, c.picture) << c.target;
-        EXPECT_EQ(read.size, c.size) << c.target;
+        SCOPED_TRACE(c.rest);
+        AlbumTarget read = read_album_target(c.rest);
+        EXPECT_EQ(read.kind, c.kind);
+        if (c.kind == K::none) continue;
+        EXPECT_EQ(read.key, key);
+        EXPECT_EQ(read.number, c.number);
+        EXPECT_EQ(read.size, c.size);
     }
-    EXPECT_EQ(read_view_address(picture_view_address(12, 34)).picture_id, 34);
-    EXPECT_EQ(read_view_address(album_zip_address(12)).album_id, 12);
+    // What the pages write, the router reads back.
+    auto rest = [](const std::string& address) { return address.substr(album_prefix.size()); };
+    EXPECT_EQ(read_album_target(rest(picture_view_address(key, 34))).number, 34);
+    EXPECT_EQ(read_album_target(rest(thumbnail_address(key, 34, view_size))).size, view_size);
+    EXPECT_EQ(read_album_target(rest(album_zip_address(key))).kind, K::album_zip);
+    EXPECT_EQ(read_album_target(rest(remove_address(key, 2))).kind, K::remove);
+    EXPECT_EQ(album_page_address(key, 3), "/a/" + key + "?page=3");
 }
 
 TEST(Downloads, TheNameGoesOutAsUtf8WithASafeAsciiFallback) {
