@@ -283,7 +283,7 @@ TEST(GalleryNames, PathsAreKeptAsLabelsAndNamesThatLeaveNothingAreReported) {
              {"Content-Security-Policy", std::string(content_security_policy)},
              {"X-Frame-Options", "DENY"},
              {"X-Content-Type-Options", "nosniff"},
-             {"Referrer-Policy", "no-referrer"}})
+             {"Referrer-Policy", "same-origin"}})
         EXPECT_EQ(header_value(page, name), value) << name;
     EXPECT_EQ(page.body.find("<script>"), std::string::npos) << "no inline script";
     EXPECT_EQ(http_get(g->port, "/static/album.js").status, 200);
