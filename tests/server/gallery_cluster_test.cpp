@@ -346,8 +346,11 @@ TEST(GalleryCluster, AnInstanceKilledMidUploadLeavesNoHalfAlbumAndTheOtherKeepsS
     EXPECT_EQ(postgres_query(cluster.database, "SELECT count(*) FROM albums"), "1");
     std::string whole = "first.png=" + std::to_string(files[0].contents.size()) +
                         ",second.png=" + std::to_string(files[1].contents.size());
-    for (const std::string& reply : replies)
-        if (reply.starts_with("HTTP/1.1 200")) EXPECT_EQ(pictures_of_album(cluster.database, album_in(reply.substr(reply.find("\r\n\r\n") + 4))), whole);
+    for (const std::string& reply : replies) {
+        if (reply.starts_with("HTTP/1.1 200")) {
+            EXPECT_EQ(pictures_of_album(cluster.database, album_in(reply.substr(reply.find("\r\n\r\n") + 4))), whole);
+        }
+    }
 
     // nginx passes everything to the instance left, which keeps taking and serving albums.
     for (int i = 0; i < 4; ++i) {
