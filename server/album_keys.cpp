@@ -77,3 +77,9 @@ bool owner_secret_matches(std::string_view secret, std::string_view stored_hash)
     std::string hash = owner_secret_hash(secret);
     return CRYPTO_memcmp(hash.data(), stored_hash.data(), hash.size()) == 0;
 }
+
+std::string album_address(std::string_view key) { return "/a/" + std::string(key); }
+
+std::string picture_address(std::string_view key, std::int64_t number) {
+    return album_address(key) + "/" + std::to_string(number);
+}

@@ -2,6 +2,7 @@
 // the hash the store keeps of an owner's secret instead of the secret itself.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -16,3 +17,7 @@ std::string owner_secret_hash(std::string_view secret);
 bool is_album_key(std::string_view text);
 // Compares in time independent of where the hashes differ, so the answer's timing leaks nothing.
 bool owner_secret_matches(std::string_view secret, std::string_view stored_hash);
+
+// The public address paths of an album and of one of its pictures.
+std::string album_address(std::string_view key);
+std::string picture_address(std::string_view key, std::int64_t number);

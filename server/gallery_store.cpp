@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "store_backends.h"
+#include "thumbnails.h"
 
 namespace {
 
@@ -129,8 +130,9 @@ std::optional<StoreFailure> sync_staged(StagedFile& file) {
 }
 
 std::optional<std::string> open_store(const StoreLocation& where, GalleryStore& store) {
-    if (where.database) return postgres_open(*where.database, where.data_dir, where.budgets, store);
-    return sqlite_open(where.data_dir, store);
+    if (where.database)
+        return postgres_open(*where.database, where.data_dir, where.budgets, store, where.beside_server);
+    return sqlite_open(where.data_dir, store, where.beside_server);
 }
 
 std::optional<std::string> open_store(const std::filesystem::path& data_dir, GalleryStore& store) {
@@ -138,7 +140,7 @@ std::optional<std::string> open_store(const std::filesystem::path& data_dir, Gal
 }
 
 StoreReport check_store(const StoreLocation& where) {
-    return where.database ? postgres_check(*where.database, where.budgets) : sqlite_check(where.data_dir);
+    return where.database ? postgres_check(*where.database, where.budgets, where.data_dir) : sqlite_check(where.data_dir);
 }
 
 std::uint64_t stored_bytes(const GalleryStore& store, StoreFailure& failure) {
@@ -170,46 +172,113 @@ std::filesystem::path picture_path(const GalleryStore& store, std::int64_t pictu
     return store.picture_dir / std::to_string(picture_id);
 }
 
+std::filesystem::path derived_dir_of(const std::filesystem::path& data_dir) { return data_dir / "derived"; }
+
+std::vector<std::filesystem::path> orphan_files(const std::filesystem::path& dir, bool derived,
+                                                const std::set<std::int64_t>& owned) {
+    std::vector<std::filesystem::path> orphans;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
+        std::string name = entry.path().filename().string();
+        std::optional<std::int64_t> id;
+        if (derived)
+            id = derived_owner(name);
+        else if (!name.empty() && name.size() <= 18 && name.find_first_not_of("0123456789") == std::string::npos)
+            id = std::stoll(name);
+        if (id && !owned.contains(*id) && entry.is_regular_file(ec)) orphans.push_back(entry.path());
+    }
+    return orphans;
+}
+
+void remove_orphan_files(const std::filesystem::path& dir, bool derived, const std::set<std::int64_t>& owned) {
+    for (const auto& path : orphan_files(dir, derived, owned)) ::unlink(path.c_str());
+    if (derived) remove_partial_files(dir);
+}
+
+std::vector<std::string> delete_each(StoreBackend& backend,
+                                     const std::vector<std::pair<std::int64_t, std::string>>& albums,
+                                     StoreFailure& failure) {
+    std::vector<std::string> deleted;
+    for (const auto& [id, key] : albums) {
+        auto removed = backend.remove_rows(id, 0, failure);
+        if (!failure.detail.empty()) break;
+        if (!removed) continue;  // deleted meanwhile by someone else
+        backend.remove_files(*removed);
+        deleted.push_back(key);
+    }
+    return deleted;
+}
+
+std::string orphans_line(std::uint64_t orphans) {
+    return "orphans (files or picture bytes no picture owns; removed when the gallery next starts): " +
+           std::to_string(orphans) + "\n";
+}
+
+std::optional<StoredAlbum> find_album(const GalleryStore& store, std::string_view key, StoreFailure& failure) {
+    failure = {};
+    return store.backend->find_album(key, failure);
+}
+
+std::optional<StoredPicture> find_picture(const GalleryStore& store, std::string_view key, std::int64_t number,
+                                          StoreFailure& failure) {
+    failure = {};
+    return store.backend->find_picture(key, number, failure);
+}
+
+bool rename_album(const GalleryStore& store, std::int64_t album_id, std::string_view title, StoreFailure& failure) {
+    failure = {};
+    if (!store.read_only.empty()) {
+        failure.detail = "the store cannot be written: " + store.read_only;
+        return false;
+    }
+    return store.backend->rename_album(album_id, title, failure);
+}
+
 namespace {
-StoreFailure not_yet() { return StoreFailure{"not built yet", false, false}; }
+
+bool remove(const GalleryStore& store, std::int64_t album_id, std::int64_t picture_id, StoreFailure& failure) {
+    failure = {};
+    if (!store.read_only.empty()) {
+        failure.detail = "the store cannot be written: " + store.read_only;
+        return false;
+    }
+    auto removed = store.backend->remove_rows(album_id, picture_id, failure);
+    if (!removed) return false;
+    // After the commit: a crash here leaves only orphans, which the next start removes.
+    store.backend->remove_files(*removed);
+    return true;
+}
+
 }  // namespace
 
-std::optional<StoredAlbum> find_album(const GalleryStore&, std::string_view, StoreFailure& failure) {
-    failure = not_yet();
-    return std::nullopt;
+bool remove_picture(const GalleryStore& store, std::int64_t album_id, std::int64_t picture_id, StoreFailure& failure) {
+    if (picture_id <= 0) {
+        failure = {};
+        return false;
+    }
+    return remove(store, album_id, picture_id, failure);
 }
 
-std::optional<StoredPicture> find_picture(const GalleryStore&, std::string_view, std::int64_t, StoreFailure& failure) {
-    failure = not_yet();
-    return std::nullopt;
+bool delete_album(const GalleryStore& store, std::int64_t album_id, StoreFailure& failure) {
+    return remove(store, album_id, 0, failure);
 }
 
-bool rename_album(const GalleryStore&, std::int64_t, std::string_view, StoreFailure& failure) {
-    failure = not_yet();
-    return false;
+std::vector<AlbumSummary> list_albums(const GalleryStore& store, StoreFailure& failure) {
+    failure = {};
+    return store.backend->list_albums(failure);
 }
 
-bool remove_picture(const GalleryStore&, std::int64_t, std::int64_t, StoreFailure& failure) {
-    failure = not_yet();
-    return false;
+std::vector<std::string> expire_albums(const GalleryStore& store, std::chrono::hours older_than, StoreFailure& failure) {
+    failure = {};
+    if (!store.read_only.empty()) {
+        failure.detail = "the store cannot be written: " + store.read_only;
+        return {};
+    }
+    return store.backend->expire_albums(older_than, failure);
 }
 
-bool delete_album(const GalleryStore&, std::int64_t, StoreFailure& failure) {
-    failure = not_yet();
-    return false;
-}
-
-std::vector<AlbumSummary> list_albums(const GalleryStore&, StoreFailure& failure) {
-    failure = not_yet();
-    return {};
-}
-
-std::vector<std::string> expire_albums(const GalleryStore&, std::chrono::hours, StoreFailure& failure) {
-    failure = not_yet();
-    return {};
-}
-
-std::optional<std::string> legacy_address(const GalleryStore&, bool, std::int64_t, StoreFailure& failure) {
-    failure = not_yet();
-    return std::nullopt;
+std::optional<std::string> legacy_address(const GalleryStore& store, bool picture, std::int64_t row_id,
+                                          StoreFailure& failure) {
+    failure = {};
+    return store.backend->legacy_address(picture, row_id, failure);
 }

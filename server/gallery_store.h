@@ -43,6 +43,9 @@ struct StoreLocation {
     std::filesystem::path data_dir;
     std::optional<std::string> database;
     StoreBudgets budgets;
+    // Opened by an operator's command while a gallery may serve the same store: nothing is swept
+    // (the running gallery's uploads under way are staged files too) and no instance folder is taken.
+    bool beside_server = false;
 };
 
 // Why something could not be stored or read: `out_of_space` when the disk or a file size limit is
@@ -91,9 +94,10 @@ struct NewAlbum {
     std::string client;  // the uploader's User-Agent
     std::vector<NewPicture> pictures;
     std::string title;   // empty: the page names the album by its date
-    std::string key;         // its public identifier (new_album_key); empty: store_album makes one
-    std::string owner_hash;  // owner_secret_hash of the owner's secret; empty: only the operator manages it
-    std::string uploader;    // the uploader's address, for the operator only
+    // Fields added later are initialised here, so records written out in full before them still are.
+    std::string key{};         // its public identifier (new_album_key); empty: store_album makes one
+    std::string owner_hash{};  // owner_secret_hash of the owner's secret; empty: only the operator manages it
+    std::string uploader{};    // the uploader's address, for the operator only
 };
 
 struct StoredPicture {
@@ -113,10 +117,10 @@ struct StoredAlbum {
     std::string switch_word;
     std::vector<StoredPicture> pictures;
     std::string title;
-    std::string key;
-    std::string owner_hash;  // empty: no owner link (a legacy album)
-    std::string uploader;
-    std::string client;
+    std::string key{};
+    std::string owner_hash{};  // empty: no owner link (a legacy album)
+    std::string uploader{};
+    std::string client{};
     // Bumped by every change (rename, removal, deletion), so a page cached anywhere is keyed on it.
     std::int64_t revision = 0;
     // Deleted: the row stays, without pictures, so its address answers "gone" for ever and its key

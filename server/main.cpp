@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "server_options.h"
+#include "store_admin.h"
 #include "store_backup.h"
 
 int main(int argc, char** argv) {
@@ -17,6 +18,12 @@ int main(int argc, char** argv) {
         BackupOutcome backup = backup_command(std::vector<std::string>(argv + 2, argv + argc));
         (backup.exit_code == 0 ? std::cout : std::cerr) << (backup.exit_code == 0 ? "" : "gallery-server: ") << backup.text;
         return backup.exit_code;
+    }
+    if (argc >= 2 && is_admin_command(argv[1])) {
+        AdminOutcome outcome = admin_command(argv[1], std::vector<std::string>(argv + 2, argv + argc));
+        (outcome.exit_code == 0 ? std::cout : std::cerr) << (outcome.exit_code == 0 ? "" : "gallery-server: ")
+                                                         << outcome.text;
+        return outcome.exit_code;
     }
     OptionsParse options = parse_server_options(std::vector<std::string>(argv + 1, argv + argc));
     if (options.show_help) {
@@ -62,6 +69,7 @@ int main(int argc, char** argv) {
         std::cerr << "gallery-server: the store cannot be written (" << gallery.store.read_only
                   << "); serving existing albums and refusing uploads with 507" << std::endl;
 
+    AlbumExpiry expiry(gallery.store, std::chrono::hours(24 * options.config.expire_after_days));
     GalleryServer server(gallery);
     std::string error;
     int port = server.bind(error);

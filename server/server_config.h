@@ -51,6 +51,7 @@ struct ServerConfig {
     std::uint64_t image_threads = 2;         // pictures made smaller at once
     std::uint64_t most_picture_pixels = 100000000;  // a picture's header may announce no more
     StoreBudgets store;                      // what the store may take: cache, database waits
+    std::uint64_t expire_after_days = 0;     // albums older than this are deleted; 0: kept for ever
     bool log_requests = true;
     // Numbered album and picture links handed out before albums had keys answer with a redirect to
     // the new address; off, they are not found, like every number.

@@ -125,6 +125,8 @@ const std::vector<NumberOption>& number_options() {
          1, longest_wait, {}, store_wait(&StoreBudgets::database_wait)},
         {"--orphan-grace", "SECONDS", "with --database: age at which picture bytes no album took are removed", 0,
          longest_wait, {}, store_wait(&StoreBudgets::orphan_grace)},
+        {"--expire-after", "DAYS", "delete albums older than this, checked hourly (0: never)", 0, 100000,
+         number_field(&ServerConfig::expire_after_days), {}},
     };
     return options;
 }
@@ -142,6 +144,9 @@ std::string server_usage() {
         "usage: gallery-server --data DIR [--database CONNINFO] [--check] [--listen HOST:PORT] [--public-url URL]\n"
         "                      [OPTION VALUE]...\n"
         "       gallery-server backup DEST --data DIR   copy a SQLite store, while it runs, into a new folder\n"
+        "       gallery-server list | show KEY | delete KEY | expire DAYS  --data DIR [--database CONNINFO]\n"
+        "                      the operator's album commands, safe while the gallery runs: list the albums,\n"
+        "                      show one, delete one, delete those older than DAYS\n"
         "       gallery-server --version\n"
         "  --data DIR                   folder for the SQLite database and the pictures (created if missing);\n"
         "                               with --database, this instance's own folder for uploads being\n"

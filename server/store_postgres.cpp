@@ -5,6 +5,9 @@
 // silent network would otherwise hold a disk thread for ever.
 #include "store_backends.h"
 
+#include "album_keys.h"
+#include "thumbnails.h"
+
 #include <libpq-fe.h>
 #include <poll.h>
 
@@ -18,6 +21,7 @@
 #include <fstream>
 #include <list>
 #include <map>
+#include <set>
 #include <mutex>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -37,6 +41,8 @@ constexpr const char* schema_lock_key = "7163206539";
 // Taken shared by every album commit and exclusively by the sweep of unreferenced picture bytes,
 // so the sweep never removes bytes an album is about to reference.
 constexpr const char* sweep_lock_key = "7163206540";
+// Taken by the instance expiring old albums, so only one does at a time.
+constexpr const char* expiry_lock_key = "7163206541";
 // The sweep removes at most this many objects per transaction (each takes a lock until the commit).
 constexpr int sweep_batch = 500;
 
@@ -224,11 +230,47 @@ CREATE TABLE staged_objects (
 CREATE INDEX pictures_by_bytes ON pictures(bytes);
 )sql",
         "ALTER TABLE albums ADD COLUMN title text NOT NULL DEFAULT ''",
+        // Keys are given in the same transaction (give_albums_keys), from this program's generator.
+        R"sql(
+ALTER TABLE albums ADD COLUMN key text UNIQUE, ADD COLUMN owner_hash text NOT NULL DEFAULT '',
+    ADD COLUMN uploader text NOT NULL DEFAULT '', ADD COLUMN revision bigint NOT NULL DEFAULT 1,
+    ADD COLUMN deleted boolean NOT NULL DEFAULT false, ADD COLUMN legacy boolean NOT NULL DEFAULT false;
+UPDATE albums SET legacy = true;
+ALTER TABLE pictures ADD COLUMN number bigint;
+UPDATE pictures p SET number = n.number FROM (SELECT id, row_number() OVER (PARTITION BY album_id
+    ORDER BY position, id) AS number FROM pictures) n WHERE p.id = n.id;
+ALTER TABLE pictures ALTER COLUMN number SET NOT NULL;
+CREATE UNIQUE INDEX pictures_by_number ON pictures(album_id, number);
+)sql",
     };
     return steps;
 }
 
 int current_version() { return static_cast<int>(migrations().size()); }
+
+// The version whose albums get keys.
+constexpr int keys_version = 4;
+
+// Gives every album without a key one, in the migration's transaction.
+bool give_albums_keys(PGconn* conn, std::chrono::milliseconds wait, StoreFailure& failure) {
+    Result rows = run(conn, wait, "SELECT id FROM albums WHERE key IS NULL", {}, failure, "cannot list the albums");
+    if (!rows) return false;
+    std::string ids = "{", keys = "{";
+    for (int r = 0; r < PQntuples(rows.get()); ++r) {
+        if (r > 0) {
+            ids += ',';
+            keys += ',';
+        }
+        ids += PQgetvalue(rows.get(), r, 0);
+        keys += new_album_key();  // base64url: nothing to quote in an array literal
+    }
+    ids += '}';
+    keys += '}';
+    return run(conn, wait,
+               "UPDATE albums a SET key = k.key FROM unnest($1::bigint[], $2::text[]) AS k(id, key) WHERE a.id = k.id",
+               {ids, keys}, failure, "cannot give the albums keys") &&
+           run_plain(conn, wait, "ALTER TABLE albums ALTER COLUMN key SET NOT NULL", failure);
+}
 
 // The schema version in the database; 0 when it has none yet, -1 with `failure` set.
 int schema_version(PGconn* conn, std::chrono::milliseconds wait, StoreFailure& failure) {
@@ -266,6 +308,7 @@ std::optional<std::string> migrate(PGconn* conn, std::chrono::milliseconds wait)
         for (int step = version; step < current_version(); ++step) {
             if (!run_plain(conn, wait, "BEGIN", failure)) return failure.detail;
             if (!run_plain(conn, migration_wait, migrations()[static_cast<std::size_t>(step)], failure) ||
+                (step + 1 == keys_version && !give_albums_keys(conn, migration_wait, failure)) ||
                 !run(conn, wait, "INSERT INTO gallery_schema (version) VALUES ($1)", {std::to_string(step + 1)},
                      failure, "cannot record the schema version") ||
                 !run_plain(conn, wait, "COMMIT", failure)) {
@@ -315,6 +358,21 @@ std::string storable_text(std::string_view text) {
     return out;
 }
 
+// A row of (id, name, content_type, size, number).
+StoredPicture picture_at(PGresult* rows, int r) {
+    return StoredPicture{number_at(rows, r, 0), PQgetvalue(rows, r, 1), PQgetvalue(rows, r, 2),
+                         static_cast<std::uint64_t>(number_at(rows, r, 3)), number_at(rows, r, 4)};
+}
+
+// Every picture id in the store, to tell which copies in this instance's folders are orphans.
+std::optional<std::set<std::int64_t>> picture_ids(PGconn* conn, std::chrono::milliseconds wait, StoreFailure& failure) {
+    Result rows = run(conn, wait, "SELECT id FROM pictures", {}, failure, "cannot list the pictures");
+    if (!rows) return std::nullopt;
+    std::set<std::int64_t> owned;
+    for (int r = 0; r < PQntuples(rows.get()); ++r) owned.insert(number_at(rows.get(), r, 0));
+    return owned;
+}
+
 std::string oid_array(const std::vector<NewPicture>& pictures) {
     std::string list = "{";
     for (const NewPicture& picture : pictures) {
@@ -354,6 +412,7 @@ struct PostgresBackend final : StoreBackend {
     StoreBudgets budgets;
     std::filesystem::path staging_dir;  // DATA/incoming
     std::filesystem::path cache_dir;    // DATA/cache: pictures copied out of the database, by id
+    std::filesystem::path derived_dir;  // DATA/derived: this instance's thumbnails
     int folder_lock = -1;               // held for the process's life: one instance per data folder
 
     std::mutex pool_lock;
@@ -469,20 +528,23 @@ struct PostgresBackend final : StoreBackend {
                                    false, false};
             return 0;
         }
+        if (album.key.empty()) album.key = new_album_key();
         Result inserted = run(conn.get(), wait(),
-                              "INSERT INTO albums (options, switch_word, client, title) VALUES ($1, $2, $3, $4) RETURNING id",
+                              "INSERT INTO albums (options, switch_word, client, title, key, owner_hash, uploader) "
+                              "VALUES ($1, $2, $3, $4, $5, $6, $7) RETURNING id",
                               {storable_text(album.options), storable_text(album.switch_word), storable_text(album.client),
-                               storable_text(album.title)},
+                               storable_text(album.title), storable_text(album.key), storable_text(album.owner_hash),
+                               storable_text(album.uploader)},
                               failure, "cannot add the album");
         if (!inserted) return 0;
         std::int64_t album_id = number_at(inserted.get(), 0, 0);
         for (std::size_t i = 0; i < album.pictures.size(); ++i) {
             const NewPicture& picture = album.pictures[i];
             if (!run(conn.get(), wait(),
-                     "INSERT INTO pictures (album_id, position, name, content_type, size, bytes) "
-                     "VALUES ($1, $2, $3, $4, $5, $6)",
+                     "INSERT INTO pictures (album_id, position, name, content_type, size, bytes, number) "
+                     "VALUES ($1, $2, $3, $4, $5, $6, $7)",
                      {std::to_string(album_id), std::to_string(i), storable_text(picture.name), picture.content_type,
-                      std::to_string(picture.file.size), std::to_string(picture.file.object)},
+                      std::to_string(picture.file.size), std::to_string(picture.file.object), std::to_string(i + 1)},
                      failure, "cannot add a picture"))
                 return 0;
         }
@@ -505,9 +567,11 @@ struct PostgresBackend final : StoreBackend {
         Lease conn(*this, failure);
         if (!conn) return std::nullopt;
         std::string id = std::to_string(album_id);
-        // An album and its pictures are committed together and never change, so two reads agree.
+        // One snapshot, so a picture removed meanwhile is not listed under the revision before it.
+        if (!run_plain(conn.get(), wait(), "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY", failure)) return std::nullopt;
         Result head = run(conn.get(), wait(),
-                          "SELECT to_char(created, 'YYYY-MM-DD HH24:MI:SS'), options, switch_word, title FROM albums WHERE id = $1",
+                          "SELECT to_char(created, 'YYYY-MM-DD HH24:MI:SS'), options, switch_word, title, key, "
+                          "owner_hash, uploader, client, revision, deleted, legacy FROM albums WHERE id = $1",
                           {id}, failure, "cannot read the album");
         if (!head || PQntuples(head.get()) == 0) return std::nullopt;
         StoredAlbum album;
@@ -516,24 +580,27 @@ struct PostgresBackend final : StoreBackend {
         album.options = PQgetvalue(head.get(), 0, 1);
         album.switch_word = PQgetvalue(head.get(), 0, 2);
         album.title = PQgetvalue(head.get(), 0, 3);
+        album.key = PQgetvalue(head.get(), 0, 4);
+        album.owner_hash = PQgetvalue(head.get(), 0, 5);
+        album.uploader = PQgetvalue(head.get(), 0, 6);
+        album.client = PQgetvalue(head.get(), 0, 7);
+        album.revision = number_at(head.get(), 0, 8);
+        album.deleted = std::string_view(PQgetvalue(head.get(), 0, 9)) == "t";
+        album.legacy = std::string_view(PQgetvalue(head.get(), 0, 10)) == "t";
         Result rows = run(conn.get(), wait(),
-                          "SELECT id, name, content_type, size FROM pictures WHERE album_id = $1 ORDER BY position",
+                          "SELECT id, name, content_type, size, number FROM pictures WHERE album_id = $1 ORDER BY position",
                           {id}, failure, "cannot read the album's pictures");
-        if (!rows) return std::nullopt;
-        for (int r = 0; r < PQntuples(rows.get()); ++r)
-            album.pictures.push_back(StoredPicture{number_at(rows.get(), r, 0), PQgetvalue(rows.get(), r, 1),
-                                                   PQgetvalue(rows.get(), r, 2),
-                                                   static_cast<std::uint64_t>(number_at(rows.get(), r, 3))});
+        if (!rows || !run_plain(conn.get(), wait(), "COMMIT", failure)) return std::nullopt;
+        for (int r = 0; r < PQntuples(rows.get()); ++r) album.pictures.push_back(picture_at(rows.get(), r));
         return album;
     }
 
     std::optional<StoredPicture> picture_row(PGconn* conn, std::int64_t picture_id, Oid& oid, StoreFailure& failure) {
-        Result row = run(conn, wait(), "SELECT name, content_type, size, bytes FROM pictures WHERE id = $1",
+        Result row = run(conn, wait(), "SELECT id, name, content_type, size, number, bytes FROM pictures WHERE id = $1",
                          {std::to_string(picture_id)}, failure, "cannot read the picture");
         if (!row || PQntuples(row.get()) == 0) return std::nullopt;
-        oid = static_cast<Oid>(std::strtoul(PQgetvalue(row.get(), 0, 3), nullptr, 10));
-        return StoredPicture{picture_id, PQgetvalue(row.get(), 0, 0), PQgetvalue(row.get(), 0, 1),
-                             static_cast<std::uint64_t>(number_at(row.get(), 0, 2))};
+        oid = static_cast<Oid>(std::strtoul(PQgetvalue(row.get(), 0, 5), nullptr, 10));
+        return picture_at(row.get(), 0);
     }
 
     std::optional<StoredPicture> load_picture(std::int64_t picture_id, StoreFailure& failure) override {
@@ -687,6 +754,145 @@ struct PostgresBackend final : StoreBackend {
         return out;
     }
 
+    std::optional<StoredAlbum> find_album(std::string_view key, StoreFailure& failure) override {
+        if (!is_album_key(key)) return std::nullopt;
+        std::optional<std::int64_t> id;
+        {
+            Lease conn(*this, failure);
+            if (!conn) return std::nullopt;
+            Result row = run(conn.get(), wait(), "SELECT id FROM albums WHERE key = $1", {std::string(key)}, failure,
+                             "cannot find the album");
+            if (row && PQntuples(row.get()) == 1) id = number_at(row.get(), 0, 0);
+        }
+        return id ? load_album(*id, failure) : std::nullopt;
+    }
+
+    // Always asks the database, never the cache: an album deleted through another instance is gone here too.
+    std::optional<StoredPicture> find_picture(std::string_view key, std::int64_t number, StoreFailure& failure) override {
+        if (!is_album_key(key) || number <= 0) return std::nullopt;
+        Lease conn(*this, failure);
+        if (!conn) return std::nullopt;
+        Result row = run(conn.get(), wait(),
+                         "SELECT p.id, p.name, p.content_type, p.size, p.number FROM albums a JOIN pictures p "
+                         "ON p.album_id = a.id WHERE a.key = $1 AND p.number = $2 AND NOT a.deleted",
+                         {std::string(key), std::to_string(number)}, failure, "cannot read the picture");
+        if (!row || PQntuples(row.get()) == 0) return std::nullopt;
+        return picture_at(row.get(), 0);
+    }
+
+    bool rename_album(std::int64_t album_id, std::string_view title, StoreFailure& failure) override {
+        Lease conn(*this, failure);
+        if (!conn) return false;
+        Result renamed = run(conn.get(), wait(),
+                             "UPDATE albums SET title = $1, revision = revision + 1 WHERE id = $2 AND NOT deleted",
+                             {storable_text(title), std::to_string(album_id)}, failure, "cannot rename the album");
+        return renamed && std::string_view(PQcmdTuples(renamed.get())) != "0";
+    }
+
+    std::optional<std::vector<std::int64_t>> remove_rows(std::int64_t album_id, std::int64_t picture_id,
+                                                         StoreFailure& failure) override {
+        Lease conn(*this, failure);
+        if (!conn) return std::nullopt;
+        std::string album = std::to_string(album_id), picture = std::to_string(picture_id);
+        // Rows and picture bytes go in one transaction: no picture ever lacks its bytes.
+        if (!run_plain(conn.get(), wait(), "BEGIN", failure)) return std::nullopt;
+        Result changed = run(conn.get(), wait(),
+                             picture_id > 0 ? "UPDATE albums SET revision = revision + 1 WHERE id = $1 AND NOT deleted"
+                                            : "UPDATE albums SET revision = revision + 1, deleted = true, title = '', "
+                                              "owner_hash = '' WHERE id = $1 AND NOT deleted",
+                             {album}, failure, "cannot change the album");
+        if (!changed || std::string_view(PQcmdTuples(changed.get())) == "0") return std::nullopt;
+        Result gone = run(conn.get(), wait(),
+                          "WITH gone AS (DELETE FROM pictures WHERE album_id = $1 AND ($2::bigint = 0 OR id = $2::bigint) "
+                          "RETURNING id, bytes) SELECT id, lo_unlink(bytes) FROM gone",
+                          {album, picture}, failure, "cannot remove the pictures");
+        if (!gone || (picture_id > 0 && PQntuples(gone.get()) == 0)) return std::nullopt;
+        if (!run_plain(conn.get(), wait(), "COMMIT", failure)) return std::nullopt;
+        std::vector<std::int64_t> removed;
+        for (int r = 0; r < PQntuples(gone.get()); ++r) removed.push_back(number_at(gone.get(), r, 0));
+        return removed;
+    }
+
+    void remove_files(const std::vector<std::int64_t>& picture_ids) override {
+        for (std::int64_t id : picture_ids) {
+            forget(id);
+            ::unlink(cached_path(id).c_str());  // not indexed when opened beside a running gallery
+            remove_derived_copies(derived_dir, id);
+        }
+    }
+
+    std::vector<AlbumSummary> list_albums(StoreFailure& failure) override {
+        std::vector<AlbumSummary> albums;
+        Lease conn(*this, failure);
+        if (!conn) return albums;
+        Result rows = run(conn.get(), wait(),
+                          "SELECT a.key, a.title, to_char(a.created, 'YYYY-MM-DD HH24:MI:SS'), count(p.id), "
+                          "coalesce(sum(p.size), 0), a.uploader, a.client, a.deleted FROM albums a "
+                          "LEFT JOIN pictures p ON p.album_id = a.id GROUP BY a.id ORDER BY a.id",
+                          {}, failure, "cannot list the albums");
+        for (int r = 0; rows && r < PQntuples(rows.get()); ++r)
+            albums.push_back(AlbumSummary{PQgetvalue(rows.get(), r, 0), PQgetvalue(rows.get(), r, 1),
+                                          PQgetvalue(rows.get(), r, 2), number_at(rows.get(), r, 3),
+                                          static_cast<std::uint64_t>(number_at(rows.get(), r, 4)),
+                                          PQgetvalue(rows.get(), r, 5), PQgetvalue(rows.get(), r, 6),
+                                          std::string_view(PQgetvalue(rows.get(), r, 7)) == "t"});
+        return albums;
+    }
+
+    std::vector<std::string> expire_albums(std::chrono::hours older_than, StoreFailure& failure) override {
+        Lease conn(*this, failure);
+        if (!conn) return {};
+        Result locked = run(conn.get(), wait(), "SELECT pg_try_advisory_lock($1::bigint)", {std::string(expiry_lock_key)},
+                            failure, "cannot lock for the expiry");
+        if (!locked || std::string_view(PQgetvalue(locked.get(), 0, 0)) != "t") return {};
+        Result due = run(conn.get(), wait(),
+                         "SELECT id, key FROM albums WHERE NOT deleted AND created < now() - $1::bigint * interval '1 hour' "
+                         "ORDER BY id",
+                         {std::to_string(older_than.count())}, failure, "cannot list the albums to expire");
+        std::vector<std::pair<std::int64_t, std::string>> albums;
+        for (int r = 0; due && r < PQntuples(due.get()); ++r)
+            albums.emplace_back(number_at(due.get(), r, 0), PQgetvalue(due.get(), r, 1));
+        std::vector<std::string> deleted = delete_each(*this, albums, failure);
+        StoreFailure ignored;
+        // A connection that cannot unlock is not pooled, and closing it releases the lock.
+        if (!run(conn.get(), wait(), "SELECT pg_advisory_unlock($1::bigint)", {std::string(expiry_lock_key)}, ignored,
+                 "cannot unlock the expiry"))
+            run_plain(conn.get(), wait(), "BEGIN", ignored);
+        return deleted;
+    }
+
+    std::optional<std::string> legacy_address(bool picture, std::int64_t row_id, StoreFailure& failure) override {
+        Lease conn(*this, failure);
+        if (!conn) return std::nullopt;
+        Result row = run(conn.get(), wait(),
+                         picture ? "SELECT a.key, p.number FROM pictures p JOIN albums a ON a.id = p.album_id "
+                                   "WHERE p.id = $1 AND a.legacy AND NOT a.deleted"
+                                 : "SELECT key, 0 FROM albums WHERE id = $1 AND legacy AND NOT deleted",
+                         {std::to_string(row_id)}, failure, "cannot read the album");
+        if (!row || PQntuples(row.get()) == 0) return std::nullopt;
+        std::string key = PQgetvalue(row.get(), 0, 0);
+        return picture ? picture_address(key, number_at(row.get(), 0, 1)) : album_address(key);
+    }
+
+    // Copies of pictures deleted through any instance: cached and derived files whose row is gone.
+    void remove_orphan_copies(PGconn* conn, bool at_start) {
+        StoreFailure failure;
+        auto owned = picture_ids(conn, wait(), failure);
+        if (!owned) return;
+        std::vector<std::int64_t> stale;
+        {
+            std::lock_guard guard(cache_lock);
+            for (const auto& [id, entry] : cached)
+                if (!owned->contains(id)) stale.push_back(id);
+        }
+        for (std::int64_t id : stale) forget(id);
+        // Half-written copies are a crash's leftovers only at start; later a maker may be writing them.
+        if (at_start)
+            remove_orphan_files(derived_dir, true, *owned);
+        else
+            for (const auto& path : orphan_files(derived_dir, true, *owned)) ::unlink(path.c_str());
+    }
+
     // Cached files from an earlier run, checked against their rows: one cut short by a crash, or
     // whose row is gone, is removed. Oldest files are the first to go when the cache is over budget.
     std::optional<std::string> index_cache(PGconn* conn) {
@@ -713,14 +919,12 @@ struct PostgresBackend final : StoreBackend {
         }
         ids += "}";
         StoreFailure failure;
-        Result rows = run(conn, wait(), "SELECT id, name, content_type, size FROM pictures WHERE id = ANY($1::bigint[])",
+        Result rows = run(conn, wait(),
+                          "SELECT id, name, content_type, size, number FROM pictures WHERE id = ANY($1::bigint[])",
                           {ids}, failure, "cannot read the cached pictures' rows");
         if (!rows) return failure.detail;
         std::map<std::int64_t, StoredPicture> known;
-        for (int r = 0; r < PQntuples(rows.get()); ++r)
-            known[number_at(rows.get(), r, 0)] = StoredPicture{number_at(rows.get(), r, 0), PQgetvalue(rows.get(), r, 1),
-                                                               PQgetvalue(rows.get(), r, 2),
-                                                               static_cast<std::uint64_t>(number_at(rows.get(), r, 3))};
+        for (int r = 0; r < PQntuples(rows.get()); ++r) known[number_at(rows.get(), r, 0)] = picture_at(rows.get(), r);
         for (const Found& f : found) {
             auto row = known.find(f.id);
             std::uint64_t charge = disk_blocks_bytes(f.size);
@@ -772,6 +976,11 @@ struct PostgresBackend final : StoreBackend {
             while (!sweep_wake.wait_for(guard, interval, [this] { return stopping; })) {
                 guard.unlock();
                 sweep();
+                {
+                    StoreFailure failure;
+                    Lease conn(*this, failure);
+                    if (conn) remove_orphan_copies(conn.get(), false);
+                }
                 guard.lock();
             }
         });
@@ -844,17 +1053,31 @@ std::optional<std::string> claim_cache(PGconn* conn, std::chrono::milliseconds w
 }  // namespace
 
 std::optional<std::string> postgres_open(const std::string& conninfo, const std::filesystem::path& data_dir,
-                                         const StoreBudgets& budgets, GalleryStore& store) {
+                                         const StoreBudgets& budgets, GalleryStore& store, bool beside_server) {
     auto pg = std::make_shared<PostgresBackend>();
     pg->conninfo = conninfo;
     pg->budgets = budgets;
     pg->cache_dir = data_dir / "cache";
     pg->staging_dir = data_dir / "incoming";
+    pg->derived_dir = derived_dir_of(data_dir);
     store = GalleryStore{};
     std::error_code ec;
     for (const auto& dir : {pg->staging_dir, pg->cache_dir}) {
         std::filesystem::create_directories(dir, ec);
         if (ec) return "cannot create " + dir.string() + ": " + ec.message();
+    }
+    StoreFailure failure;
+    if (beside_server) {
+        // The running instance owns the folder, its cache index and the sweeps; this only changes rows
+        // and removes the files of what it deletes.
+        OwnedConn conn = connect(conninfo, budgets.database_wait, failure);
+        if (!conn) return failure.detail;
+        if (auto failed = migrate(conn.get(), budgets.database_wait)) return failed;
+        pg->idle.push_back(std::move(conn));
+        store.picture_dir = pg->staging_dir;
+        store.shared = true;
+        store.backend = std::move(pg);
+        return std::nullopt;
     }
     // The sweep below would remove another instance's staged uploads: each instance needs its own folder.
     std::filesystem::path lock_path = data_dir / "instance.lock";
@@ -865,12 +1088,12 @@ std::optional<std::string> postgres_open(const std::string& conninfo, const std:
     remove_partial_files(pg->staging_dir);
     remove_partial_files(pg->cache_dir);
 
-    StoreFailure failure;
     OwnedConn conn = connect(conninfo, budgets.database_wait, failure);
     if (!conn) return failure.detail;
     if (auto failed = migrate(conn.get(), budgets.database_wait)) return failed;
     if (auto failed = claim_cache(conn.get(), budgets.database_wait, pg->cache_dir)) return failed;
     if (auto failed = pg->index_cache(conn.get())) return failed;
+    pg->remove_orphan_copies(conn.get(), true);
     pg->idle.push_back(std::move(conn));
     pg->sweep();
     pg->start_sweeping();
@@ -880,7 +1103,8 @@ std::optional<std::string> postgres_open(const std::string& conninfo, const std:
     return std::nullopt;
 }
 
-StoreReport postgres_check(const std::string& conninfo, const StoreBudgets& budgets) {
+StoreReport postgres_check(const std::string& conninfo, const StoreBudgets& budgets,
+                           const std::filesystem::path& data_dir) {
     StoreReport report;
     StoreFailure failure;
     auto wait = budgets.database_wait;
@@ -919,6 +1143,17 @@ StoreReport postgres_check(const std::string& conninfo, const StoreBudgets& budg
     report.text += "albums: " + std::string(PQgetvalue(counts.get(), 0, 0)) + ", pictures: " +
                    PQgetvalue(counts.get(), 0, 1) + ", bytes: " + PQgetvalue(counts.get(), 0, 2) + "\n";
     report.text += "pictures missing their bytes: " + std::to_string(missing) + "\n";
+    // Bytes an upload under way holds (staged, within the grace period) are not orphans.
+    Result objects = run(conn.get(), wait,
+                         "SELECT count(*) FROM pg_largeobject_metadata m WHERE NOT EXISTS "
+                         "(SELECT 1 FROM pictures p WHERE p.bytes = m.oid) AND NOT EXISTS (SELECT 1 FROM staged_objects s "
+                         "WHERE s.oid = m.oid AND s.staged > now() - $1::bigint * interval '1 millisecond')",
+                         {std::to_string(budgets.orphan_grace.count())}, failure, "cannot count orphans");
+    auto owned = picture_ids(conn.get(), wait, failure);
+    if (objects && owned)
+        report.text += orphans_line(static_cast<std::uint64_t>(number_at(objects.get(), 0, 0)) +
+                                    orphan_files(data_dir / "cache", false, *owned).size() +
+                                    orphan_files(derived_dir_of(data_dir), true, *owned).size());
     report.healthy = version == current_version() && missing == 0;
     report.text += report.healthy ? "state: ok\n" : "state: damaged\n";
     return report;

@@ -6,9 +6,9 @@ constexpr const char* absent = "this gallery-server was built without PostgreSQL
 }
 
 std::optional<std::string> postgres_open(const std::string&, const std::filesystem::path&, const StoreBudgets&,
-                                         GalleryStore&) {
+                                         GalleryStore&, bool) {
     return absent;
 }
-StoreReport postgres_check(const std::string&, const StoreBudgets&) {
+StoreReport postgres_check(const std::string&, const StoreBudgets&, const std::filesystem::path&) {
     return StoreReport{false, std::string("state: ") + absent + "\n"};
 }

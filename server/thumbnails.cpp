@@ -266,3 +266,19 @@ std::filesystem::path thumbnail_path(ThumbnailMaker& maker, std::int64_t id, int
     ++maker.made;
     return path;
 }
+
+void remove_derived_copies(const std::filesystem::path& dir, std::int64_t id) {
+    ::unlink((dir / (std::to_string(id) + ".facts")).c_str());
+    for (int size : {card_size, large_card_size, view_size}) ::unlink((dir / copy_name(id, size)).c_str());
+}
+
+std::optional<std::int64_t> derived_owner(std::string_view file_name) {
+    std::size_t digits = 0;
+    while (digits < file_name.size() && file_name[digits] >= '0' && file_name[digits] <= '9') ++digits;
+    // Ids are positive and fit 18 digits; the maker follows them with "-SIZE.webp" or ".facts".
+    if (digits == 0 || digits > 18 || digits == file_name.size()) return std::nullopt;
+    std::string_view rest = file_name.substr(digits);
+    if (!rest.starts_with("-") && !rest.starts_with(".facts")) return std::nullopt;
+    if (rest.starts_with("-") && rest.find(".webp") == std::string_view::npos) return std::nullopt;
+    return std::stoll(std::string(file_name.substr(0, digits)));
+}

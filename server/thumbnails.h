@@ -54,4 +54,10 @@ PictureFacts picture_facts(ThumbnailMaker& maker, std::int64_t id, int fd);
 // worker thread.
 std::filesystem::path thumbnail_path(ThumbnailMaker& maker, std::int64_t id, int fd, int size, std::string& error);
 
+// Removes picture `id`'s copies and facts from `dir`, once its row is gone.
+void remove_derived_copies(const std::filesystem::path& dir, std::int64_t id);
+// The picture a file in the derived folder was made from, or nothing for a name the maker never
+// writes. Half-written copies (".part") belong to their picture too.
+std::optional<std::int64_t> derived_owner(std::string_view file_name);
+
 constexpr std::string_view thumbnail_type = "image/webp";

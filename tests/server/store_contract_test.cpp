@@ -221,7 +221,7 @@ TEST_P(StoreContract, CheckReportsTheStateWithoutChangingIt) {
     ASSERT_GT(store_album(store, album, failure), 0) << failure.detail;
     StoreReport after = check_store(where);
     EXPECT_TRUE(after.healthy) << after.text;
-    EXPECT_NE(after.text.find(where.database ? "schema: version 3" : "schema: version 2"), std::string::npos)
+    EXPECT_NE(after.text.find(where.database ? "schema: version 4" : "schema: version 3"), std::string::npos)
         << after.text;
     EXPECT_NE(after.text.find("albums: 1, pictures: 1, bytes: 5"), std::string::npos) << after.text;
 
@@ -308,7 +308,7 @@ TEST(PostgresSchema, InstancesStartingAtOnceMigrateOnceAndAllStart) {
         auto error = start.get();
         EXPECT_FALSE(error) << *error;
     }
-    EXPECT_EQ(postgres_query(database, "SELECT string_agg(version::text, ',') FROM gallery_schema"), "1,2,3");
+    EXPECT_EQ(postgres_query(database, "SELECT string_agg(version::text, ',') FROM gallery_schema"), "1,2,3,4");
 }
 
 TEST(PostgresQuota, AnInstanceCountsWhatTheOthersStoredOnceItStoresItself) {
