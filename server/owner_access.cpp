@@ -108,6 +108,17 @@ bool holds_owner_cookie(const StoredAlbum& album, std::string_view cookies) {
     return false;
 }
 
+bool has_field(std::string_view fields, std::string_view name) {
+    while (!fields.empty()) {
+        std::size_t amp = fields.find('&');
+        std::string_view field = fields.substr(0, amp);
+        if (field.substr(0, field.find('=')) == name) return true;
+        if (amp == std::string_view::npos) break;
+        fields.remove_prefix(amp + 1);
+    }
+    return false;
+}
+
 std::optional<std::string> form_value(std::string_view fields, std::string_view name) {
     while (!fields.empty()) {
         std::size_t amp = fields.find('&');

@@ -24,6 +24,8 @@ bool holds_owner_cookie(const StoredAlbum& album, std::string_view cookies);
 // The value of parameter `name` in a query or an urlencoded form, decoded ('+' and %XX); nothing
 // when it is absent or its escapes are broken.
 std::optional<std::string> form_value(std::string_view fields, std::string_view name);
+// Whether parameter `name` is there at all, its value readable or not.
+bool has_field(std::string_view fields, std::string_view name);
 
 // Whether a change was sent by a page of this gallery: the authority of `origin` (or, without one,
 // of `referer`) is the request's Host. Neither present counts as elsewhere.

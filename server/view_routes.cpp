@@ -122,7 +122,7 @@ void serve_album_address(Connection& c, std::string_view rest) {
     AlbumTarget target = read_album_target(rest);
     switch (target.kind) {
         case AlbumTarget::album_page: {
-            if (form_value(c.query(), owner_query_name)) return serve_owner_link(c, target.key);
+            if (has_field(c.query(), owner_query_name)) return serve_owner_link(c, target.key);
             std::optional<std::size_t> page = album_page_number(c.query());
             if (!page) return c.send(html_reply(404, not_found_page_html("Album pages are numbered 1, 2, 3, ...")));
             return serve_album_page(c, target.key, *page);

@@ -99,7 +99,8 @@ std::unique_ptr<RunningGallery> start_gallery(ServerConfig config) {
     std::string error;
     running->port = running->server->bind(error);
     if (running->port <= 0) throw std::runtime_error(error);
-    gallery.public_url = default_public_url("127.0.0.1", running->port);
+    gallery.public_url = gallery.config.public_url.empty() ? default_public_url("127.0.0.1", running->port)
+                                                          : gallery.config.public_url;
     GalleryServer* server = running->server.get();
     running->thread = std::thread([server] { server->run(); });
     return running;
