@@ -103,6 +103,11 @@ TEST(FormValue, DecodesTheNamedFieldAndRefusesBrokenEscapes) {
         SCOPED_TRACE(c.fields);
         EXPECT_EQ(form_value(c.fields, c.name), c.value);
     }
+    // A field is there even when its value cannot be read: an owner link with a broken secret is
+    // still an owner link, just a wrong one.
+    EXPECT_TRUE(has_field("page=2&owner=%zz", "owner"));
+    EXPECT_TRUE(has_field("owner", "owner"));
+    EXPECT_FALSE(has_field("owners=x&xowner=y", "owner"));
 }
 
 TEST(AlbumName, TrimmedUtf8WithoutControlsAndBounded) {

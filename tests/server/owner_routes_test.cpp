@@ -1,6 +1,7 @@
 // Albums under their keys over HTTP: what pages and headers give away, the owner's changes and what
 // guards them, deletion, and the old numbered links.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <regex>
 #include <set>
@@ -242,5 +243,50 @@ TEST(LegacyLinks, NumberedLinksOfNewAlbumsLeadNowhereWhetherTheOptionIsOnOrOff) 
         upload_pictures(g->port, 2);
         for (const char* path : {"/album/1", "/files/1", "/files/2", "/album/0", "/album/x", "/thumbs/1/480", "/download/1"})
             EXPECT_EQ(http_get(g->port, path).status, 404) << path;
+    }
+}
+
+// Album 1 stands for one stored before the upgrade (marked so, as the migration marks them); album 2
+// was made after it.
+TEST(LegacyLinks, OldLinksRedirectOnlyForAlbumsFromBeforeKeysAndOnlyWhenTheOperatorSaysSo) {
+    TempFolder data;
+    std::string old_key;
+    {
+        GalleryStore store;
+        ASSERT_FALSE(open_store(data.path, store));
+        StoreFailure failure;
+        NewAlbum before = album_of(store, {{"a.png", make_sample_png(5, 5, 1)}, {"b.png", make_sample_png(5, 5, 2)}});
+        NewAlbum after = album_of(store, {{"c.png", make_sample_png(5, 5, 3)}});
+        ASSERT_EQ(store_album(store, before, failure), 1) << failure.detail;
+        ASSERT_EQ(store_album(store, after, failure), 2) << failure.detail;
+        old_key = before.key.empty() ? list_albums(store, failure).front().key : before.key;
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open((data.path / "gallery.sqlite").c_str(), &db), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(db, "UPDATE albums SET legacy = 1 WHERE id = 1", nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(db);
+    }
+    for (bool on : {false, true}) {
+        SCOPED_TRACE(on ? "--legacy-links on" : "--legacy-links off");
+        TempFolder logs;
+        LocalGallery gallery = start_local_gallery(data.path, logs.path / "log", {}, {"--legacy-links", on ? "on" : "off"});
+        ASSERT_GT(gallery.port, 0) << read_whole_file(logs.path / "log");
+        struct Case {
+            std::string path, moved_to;  // "" for not found
+        };
+        for (const Case& c : std::vector<Case>{{"/album/1", "/a/" + old_key},
+                                               {"/files/2", "/a/" + old_key + "/2/original"},
+                                               {"/album/2", ""},
+                                               {"/files/3", ""},
+                                               {"/album/3", ""},
+                                               {"/album/1/1", ""}}) {
+            SCOPED_TRACE(c.path);
+            HttpReply reply = http_get(gallery.port, c.path);
+            bool moves = on && !c.moved_to.empty();
+            EXPECT_EQ(reply.status, moves ? 301 : 404);
+            EXPECT_EQ(header_value(reply, "Location"), moves ? c.moved_to : "");
+            if (moves) {
+                EXPECT_EQ(http_get(gallery.port, c.moved_to).status, 200);
+            }
+        }
     }
 }
