@@ -19,6 +19,8 @@ void send_page(Connection& c, const std::shared_ptr<const CachedPage>& page, boo
     Reply reply{fresh ? 304 : page->status, nullptr, page->content_type, owner ? "private, no-cache" : "no-cache", {}};
     if (page->status == 200) reply.fields.emplace_back(http::field::etag, page->etag);
     else reply.cache.clear();
+    // The same address is the owner's page with their cookie and a visitor's without.
+    reply.fields.emplace_back(http::field::vary, "Cookie");
     // The body is shared with the cache, never copied per request.
     if (!fresh) reply.body = std::shared_ptr<const std::string>(page, &page->body);
     c.send(std::move(reply));

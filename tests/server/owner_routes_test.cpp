@@ -82,6 +82,10 @@ TEST(AlbumKeys, TenAlbumsGetDistinctKeysAndNoPageOrHeaderCarriesARowId) {
                                        http_get(g->port, upload.album + "/2")};
         EXPECT_NE(replies[1].body.find("action=\"" + upload.album + "/delete\""), std::string::npos) << "the owner's page";
         EXPECT_EQ(replies[0].body.find("<form"), std::string::npos) << "a visitor's page has no tools";
+        // Both under one address: no shared cache may hand the owner's page to a visitor.
+        EXPECT_EQ(header_value(replies[1], "Cache-Control"), "private, no-cache");
+        EXPECT_EQ(header_value(replies[0], "Vary"), "Cookie");
+        EXPECT_NE(header_value(replies[0], "ETag"), header_value(replies[1], "ETag"));
         for (const HttpReply& reply : replies) {
             ASSERT_EQ(reply.status, 200);
             for (const std::string& address : addresses_in(reply.body)) {
