@@ -57,11 +57,12 @@ std::optional<std::string> authority_of(std::string_view address) {
     } else {
         return std::nullopt;
     }
-    std::string authority(address.substr(0, address.find_first_of("/?#")));
-    for (char& c : authority) c = lowered(c);
-    if (authority.empty() || authority.find('@') != std::string::npos) return std::nullopt;
-    if (authority.ends_with(default_port)) authority.resize(authority.size() - default_port.size());
-    return authority;
+    std::string_view authority = address.substr(0, address.find_first_of("/?#"));
+    if (authority.empty() || authority.find('@') != std::string_view::npos) return std::nullopt;
+    if (authority.ends_with(default_port)) authority.remove_suffix(default_port.size());
+    std::string kept;
+    for (char c : authority) kept += lowered(c);
+    return kept;
 }
 
 // Length of the UTF-8 sequence starting at `text[at]`, or 0 when it is not one.

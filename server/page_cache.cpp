@@ -53,7 +53,9 @@ std::shared_ptr<const CachedPage> keep_page(PageCache& cache, const std::string&
 }
 
 void drop_album_pages(PageCache& cache, std::string_view album_key) {
-    std::string middle = "/" + std::string(album_key) + "/";
+    std::string middle(1, '/');
+    middle += album_key;
+    middle += '/';
     for (auto it = cache.entries.begin(); it != cache.entries.end();) {
         auto next = std::next(it);
         if (it->first.find(middle) != std::string::npos) forget(cache, it);
