@@ -50,11 +50,24 @@ void refuse_connection(tcp::socket socket, std::string_view reason) {
     socket.shutdown(tcp::socket::shutdown_both, ec);
 }
 
-Connection::Connection(ServerState& state, tcp::socket socket, std::string client)
-    : state_(state), socket_(std::move(socket)), client_(std::move(client)), deadline_(state.io.get_executor()),
-      buffer_(state.gallery.config.budgets.header_bytes + 4096) {
+bool evict_oldest_idle(ServerState& state, const std::string* client) {
+    for (Connection* connection : state.idle) {
+        if (client && connection->client() != *client) continue;
+        connection->evict();
+        return true;
+    }
+    return false;
+}
+
+Connection::Connection(ServerState& state, tcp::socket socket, const IpAddress& peer)
+    : state_(state), socket_(std::move(socket)), client_address_(peer), client_(address_text(peer)),
+      deadline_(state.io.get_executor()), buffer_(state.gallery.config.budgets.header_bytes + 4096) {
     ++state_.connections;
-    ++state_.clients[client_].connections;
+    // A proxy holds connections for many clients: each is counted once its request names the client.
+    if (!in_ranges(state_.gallery.config.trusted_proxies, peer)) {
+        ++state_.clients[client_].connections;
+        counted_ = true;
+    }
 }
 
 Connection::~Connection() {
@@ -64,7 +77,7 @@ Connection::~Connection() {
     --state_.connections;
     if (evicted_) --state_.closing;
     // The record goes with the client's last connection, so addresses seen once cost nothing later.
-    auto it = state_.clients.find(client_);
+    auto it = counted_ ? state_.clients.find(client_) : state_.clients.end();
     if (it != state_.clients.end() && --it->second.connections == 0) state_.clients.erase(it);
     if (state_.stopping && state_.connections == 0) state_.io.stop();
 }
@@ -142,6 +155,7 @@ void Connection::on_head(beast::error_code ec) {
         ec == asio::error::operation_aborted)
         return;
     if (ec) return send(text_reply(400, "the request head is malformed"));
+    if (!settle_client()) return;
 
     const auto& req = parser_->get();
     auto fields = static_cast<std::size_t>(std::distance(req.begin(), req.end()));
@@ -174,6 +188,33 @@ void Connection::read_form(std::function<void(std::string)> done) {
                          done(std::move(*form));
                      });
     received_ += early;
+}
+
+// A connection from a trusted proxy takes the client its request names, and that client's share of
+// the per-client budget: the same rule as at admission, so a client reaching us through the proxy
+// holds no more than one connecting directly. Headers from anyone else are never read.
+bool Connection::settle_client() {
+    if (counted_) return true;
+    const auto& req = parser_->get();
+    std::string_view real_ip;
+    for (auto [at, end] = req.equal_range("X-Real-IP"); at != end; ++at) real_ip = at->value();
+    // Repeated fields are one list, in order.
+    std::string forwarded_for;
+    for (auto [at, end] = req.equal_range("X-Forwarded-For"); at != end; ++at) {
+        if (!forwarded_for.empty()) forwarded_for += ',';
+        forwarded_for += at->value();
+    }
+    client_address_ = forwarded_client(client_address_, state_.gallery.config.trusted_proxies, real_ip, forwarded_for);
+    client_ = address_text(client_address_);
+    auto known = state_.clients.find(client_);
+    if (known != state_.clients.end() && known->second.connections >= state_.gallery.config.budgets.most_per_client &&
+        !evict_oldest_idle(state_, &client_)) {
+        send(text_reply(503, std::string(too_many_from_client)));
+        return false;
+    }
+    ++state_.clients[client_].connections;
+    counted_ = true;
+    return true;
 }
 
 void Connection::send(Reply reply) {

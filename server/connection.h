@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "address_ranges.h"
 #include "deadline.h"
 #include "gallery_pages.h"
 #include "disk_lanes.h"
@@ -45,6 +46,7 @@ void add_common_headers(Response& res) {
     res.keep_alive(false);
 }
 
+inline constexpr std::string_view too_many_from_client = "too many connections from your address; try again later";
 inline constexpr std::string_view database_unavailable = "the gallery's database is not answering; try again later";
 
 Reply text_reply(int status, std::string text);
@@ -59,12 +61,17 @@ class Connection : public std::enable_shared_from_this<Connection> {
 public:
     using Chunk = std::array<char, 64 * 1024>;
 
-    Connection(ServerState& state, tcp::socket socket, std::string client);
+    // `peer` is the socket's far end; unless it is a trusted proxy, it is the client.
+    Connection(ServerState& state, tcp::socket socket, const IpAddress& peer);
     ~Connection();
     void start();
     // Closes this connection while it waits for a request or lingers, to make room for another.
     void evict();
+    // Whom the request comes from (a proxy's connection: the client it names, once its head is read).
+    // This address is logged, counted against the per-client budgets and checked by the upload
+    // allow-list; it is the uploader's address to keep with an album.
     const std::string& client() const { return client_; }
+    const IpAddress& client_address() const { return client_address_; }
 
     // What routes use.
     ServerState& state() { return state_; }
@@ -92,6 +99,7 @@ private:
     void wait_for_request();
     void read_head();
     void on_head(beast::error_code ec);
+    bool settle_client();
     void finish_reply(int status, std::uint64_t bytes);
     void linger();
     void enter_idle();
@@ -102,7 +110,9 @@ private:
 
     ServerState& state_;
     tcp::socket socket_;
+    IpAddress client_address_;
     std::string client_;
+    bool counted_ = false;  // counted in the registry under client_
     Deadline deadline_;
     beast::flat_buffer buffer_;
     std::optional<http::request_parser<http::empty_body>> parser_;
@@ -141,6 +151,10 @@ bool Connection::off_network(DiskLane& lane, Work work, Done done, bool admitted
     });
     return true;
 }
+
+// Makes room by closing the connection that has waited longest for a request (or lingered longest),
+// from `client` or from anyone; false when every connection is busy with a request.
+bool evict_oldest_idle(ServerState& state, const std::string* client);
 
 // Writes a refusal on a connection that is not admitted, without a Connection.
 void refuse_connection(tcp::socket socket, std::string_view reason);

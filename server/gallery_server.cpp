@@ -15,35 +15,37 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Makes room by closing the connection that has waited longest for a request (or lingered longest),
-// from `client` or from anyone; false when every connection is busy with a request.
-bool evict_oldest_idle(ServerState& state, const std::string* client) {
-    for (Connection* connection : state.idle) {
-        if (client && connection->client() != *client) continue;
-        connection->evict();
-        return true;
+IpAddress address_of(const asio::ip::address& address) {
+    IpAddress out;
+    if (address.is_v4()) {
+        auto v4 = address.to_v4().to_bytes();
+        out.bytes[10] = out.bytes[11] = 0xff;
+        std::copy(v4.begin(), v4.end(), out.bytes.begin() + 12);
+    } else {
+        out.bytes = address.to_v6().to_bytes();
     }
-    return false;
+    return out;
 }
 
 void admit(ServerState& state, tcp::socket socket) {
     beast::error_code ec;
     auto peer = socket.remote_endpoint(ec);
     if (ec) return;
-    std::string client = peer.address().to_string();
+    IpAddress address = address_of(peer.address());
+    std::string client = address_text(address);
     const ConnectionBudgets& budgets = state.gallery.config.budgets;
-    auto known = state.clients.find(client);
+    // A trusted proxy's own address is no client: its connections are counted per client they carry.
+    auto known = in_ranges(state.gallery.config.trusted_proxies, address) ? state.clients.end() : state.clients.find(client);
     // An evicted connection's slot is free at once, though its socket's completion is still queued:
     // one admission never evicts two.
     bool made_room = false;
     if (known != state.clients.end() && known->second.connections >= budgets.most_per_client) {
-        if (!evict_oldest_idle(state, &client))
-            return refuse_connection(std::move(socket), "too many connections from your address; try again later");
+        if (!evict_oldest_idle(state, &client)) return refuse_connection(std::move(socket), too_many_from_client);
         made_room = true;
     }
     if (!made_room && state.connections - state.closing >= budgets.most_connections && !evict_oldest_idle(state, nullptr))
         return refuse_connection(std::move(socket), "the gallery is busy; try again later");
-    std::make_shared<Connection>(state, std::move(socket), std::move(client))->start();
+    std::make_shared<Connection>(state, std::move(socket), address)->start();
 }
 
 // Out of descriptors: the spare one is given up for a moment, so the waiting connection can be taken

@@ -9,6 +9,7 @@
 #include <unistd.h>
 #include <utility>
 
+#include "album_keys.h"
 #include "store_backends.h"
 #include "thumbnails.h"
 
@@ -150,6 +151,13 @@ std::uint64_t stored_bytes(const GalleryStore& store, StoreFailure& failure) {
 
 std::int64_t store_album(const GalleryStore& store, NewAlbum& album, StoreFailure& failure) {
     failure = {};
+    // Both end up in addresses and comparisons: anything else would be a fault of the caller.
+    bool hash_ok = album.owner_hash.empty() ||
+                   (album.owner_hash.size() == 64 && album.owner_hash.find_first_not_of("0123456789abcdef") == std::string::npos);
+    if ((!album.key.empty() && !is_album_key(album.key)) || !hash_ok) {
+        failure.detail = "an album key or owner hash of the wrong form";
+        return 0;
+    }
     return store.backend->store_album(album, failure);
 }
 
@@ -210,8 +218,8 @@ std::vector<std::string> delete_each(StoreBackend& backend,
 }
 
 std::string orphans_line(std::uint64_t orphans) {
-    return "orphans (files or picture bytes no picture owns; removed when the gallery next starts): " +
-           std::to_string(orphans) + "\n";
+    return "orphans: " + std::to_string(orphans) +
+           " (files or picture bytes that belong to no picture; the next start removes them)\n";
 }
 
 std::optional<StoredAlbum> find_album(const GalleryStore& store, std::string_view key, StoreFailure& failure) {

@@ -6,7 +6,9 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "address_ranges.h"
 #include "gallery_store.h"
 #include "upload_body.h"
 
@@ -56,6 +58,9 @@ struct ServerConfig {
     // Numbered album and picture links handed out before albums had keys answer with a redirect to
     // the new address; off, they are not found, like every number.
     bool legacy_links = false;
+    // Proxies whose forwarded client address is believed; connections from anyone else are their peer.
+    std::vector<AddressRange> trusted_proxies;
+    std::optional<std::vector<AddressRange>> upload_allow;  // unset: anyone may upload
 };
 
 struct Gallery {

@@ -131,6 +131,24 @@ const std::vector<NumberOption>& number_options() {
     return options;
 }
 
+// Options that take address ranges; their text is checked as a whole, so one bad range stops the start.
+struct RangeOption {
+    const char* name;
+    const char* help;
+    const char* shown_default;
+    void (*set)(ServerConfig&, std::vector<AddressRange>);
+};
+
+const std::vector<RangeOption>& range_options() {
+    static const std::vector<RangeOption> options{
+        {"--trusted-proxy", "proxies whose X-Real-IP / X-Forwarded-For name the client", "none",
+         [](ServerConfig& c, std::vector<AddressRange> r) { c.trusted_proxies = std::move(r); }},
+        {"--upload-allow", "client addresses that may upload; others get 403", "anyone",
+         [](ServerConfig& c, std::vector<AddressRange> r) { c.upload_allow = std::move(r); }},
+    };
+    return options;
+}
+
 std::string default_of(const NumberOption& option) {
     ServerConfig defaults;
     if (option.wait) return std::to_string(option.wait(defaults).count() / 1000);
@@ -163,6 +181,12 @@ std::string server_usage() {
         "  --legacy-links on|off        numbered /album/N and /files/N links of albums stored before\n"
         "                               albums had keys redirect (301) to their new address; off, they are\n"
         "                               not found, so no number leads to an album (default off)\n";
+    for (const RangeOption& option : range_options()) {
+        std::string left = "  " + std::string(option.name) + " RANGES";
+        left.resize(std::max<std::size_t>(left.size() + 1, 31), ' ');
+        text += left + option.help + " (default " + option.shown_default + ")\n";
+    }
+    text += "                               RANGES: ADDRESS[/PREFIX],... in IPv4 or IPv6, e.g. 127.0.0.1/32,::1/128\n";
     for (const NumberOption& option : number_options()) {
         std::string left = "  " + std::string(option.name) + " " + option.unit;
         left.resize(std::max<std::size_t>(left.size() + 1, 31), ' ');
@@ -247,6 +271,18 @@ OptionsParse parse_server_options(const std::vector<std::string>& args) {
                 return result;
             }
             config.legacy_links = value == "on";
+            continue;
+        }
+        const RangeOption* ranges = nullptr;
+        for (const RangeOption& candidate : range_options())
+            if (option == candidate.name) ranges = &candidate;
+        if (ranges) {
+            RangesParse parsed = parse_address_ranges(value);
+            if (!parsed.error.empty()) {
+                result.error = option + ": " + parsed.error;
+                return result;
+            }
+            ranges->set(config, std::move(parsed.ranges));
             continue;
         }
         const NumberOption* known = nullptr;

@@ -104,6 +104,10 @@ AdminOutcome admin_command(std::string_view command, const std::vector<std::stri
         parse_server_options(std::vector<std::string>(args.begin() + (takes_argument ? 1 : 0), args.end()));
     if (!options.error.empty()) return {2, options.error + "\n" + usage};
 
+    // A mistyped folder must not become a new, empty store.
+    std::error_code ec;
+    if (!options.config.database && !std::filesystem::exists(sqlite_database_file(options.config.data_dir), ec))
+        return {1, "no store in " + options.config.data_dir.string() + "\n"};
     StoreLocation where{options.config.data_dir, options.config.database, options.config.store};
     where.beside_server = true;
     GalleryStore store;

@@ -842,8 +842,11 @@ struct PostgresBackend final : StoreBackend {
     std::vector<std::string> expire_albums(std::chrono::hours older_than, StoreFailure& failure) override {
         Lease conn(*this, failure);
         if (!conn) return {};
-        Result locked = run(conn.get(), wait(), "SELECT pg_try_advisory_lock($1::bigint)", {std::string(expiry_lock_key)},
-                            failure, "cannot lock for the expiry");
+        // Held by this open transaction while the deletes run on other connections; however this
+        // ends, the lock goes with the transaction.
+        if (!run_plain(conn.get(), wait(), "BEGIN", failure)) return {};
+        Result locked = run(conn.get(), wait(), "SELECT pg_try_advisory_xact_lock($1::bigint)",
+                            {std::string(expiry_lock_key)}, failure, "cannot lock for the expiry");
         if (!locked || std::string_view(PQgetvalue(locked.get(), 0, 0)) != "t") return {};
         Result due = run(conn.get(), wait(),
                          "SELECT id, key FROM albums WHERE NOT deleted AND created < now() - $1::bigint * interval '1 hour' "
@@ -852,13 +855,7 @@ struct PostgresBackend final : StoreBackend {
         std::vector<std::pair<std::int64_t, std::string>> albums;
         for (int r = 0; due && r < PQntuples(due.get()); ++r)
             albums.emplace_back(number_at(due.get(), r, 0), PQgetvalue(due.get(), r, 1));
-        std::vector<std::string> deleted = delete_each(*this, albums, failure);
-        StoreFailure ignored;
-        // A connection that cannot unlock is not pooled, and closing it releases the lock.
-        if (!run(conn.get(), wait(), "SELECT pg_advisory_unlock($1::bigint)", {std::string(expiry_lock_key)}, ignored,
-                 "cannot unlock the expiry"))
-            run_plain(conn.get(), wait(), "BEGIN", ignored);
-        return deleted;
+        return delete_each(*this, albums, failure);
     }
 
     std::optional<std::string> legacy_address(bool picture, std::int64_t row_id, StoreFailure& failure) override {

@@ -152,6 +152,9 @@ struct UploadSteps {
 void Connection::start_upload() {
     const auto& req = parser_->get();
     const Gallery& gallery = state_.gallery;
+    // Asked first: someone who may not upload learns nothing else, and no byte of the body is kept.
+    if (gallery.config.upload_allow && !in_ranges(*gallery.config.upload_allow, client_address_))
+        return send(text_reply(403, std::string(upload_not_allowed) + " (" + client_ + ")"));
     if (parser_->chunked()) return send(text_reply(411, std::string(chunked_refusal)));
     if (req.count(http::field::content_length) > 1) return send(text_reply(400, "the upload has more than one Content-Length"));
     if (!parser_->content_length()) return send(text_reply(411, "the upload has no Content-Length"));

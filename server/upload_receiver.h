@@ -69,5 +69,8 @@ struct UploadPhase {
     boost::asio::steady_timer throttle;
 };
 
+// The 403's reason, which the uploader shows; the client's address follows it in brackets.
+inline constexpr std::string_view upload_not_allowed = "this gallery does not take uploads from your address";
+
 // What an entry of the file list costs to hold.
 std::uint64_t listed_cost(const ListedFile& file);

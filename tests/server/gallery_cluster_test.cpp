@@ -20,6 +20,7 @@
 #include "postgres_cluster.h"
 #include "sample_png.h"
 #include "test_support.h"
+#include "upload_receiver.h"
 
 namespace {
 
@@ -102,6 +103,15 @@ std::string lay_out_nginx(const NginxLayout& layout) {
     return {};
 }
 
+// The proxies the shipped environment file trusts, as the instances behind nginx are given them.
+std::string shipped_trusted_proxy() {
+    std::string env = read_whole_file(deploy_dir / "gallery-server.env");
+    std::smatch match;
+    static const std::regex option("\nGALLERY_OPTIONS=[^\n]*--trusted-proxy ([^ \n]+)");
+    EXPECT_TRUE(std::regex_search(env, match, option)) << "the environment file sets no --trusted-proxy";
+    return match.empty() ? std::string() : match[1].str();
+}
+
 struct Cluster {
     TempFolder work;
     std::string database;
@@ -111,7 +121,9 @@ struct Cluster {
     NginxLayout layout;
     std::string start_error;
 
-    explicit Cluster(bool tls = false) {
+    std::vector<std::string> options;  // given to every instance
+
+    explicit Cluster(bool tls = false, std::vector<std::string> instance_options = {}) : options(std::move(instance_options)) {
         database = fresh_postgres_database();
         if (tls) layout.https_port = free_port();
         for (int i = 0; i < 2; ++i) {
@@ -124,8 +136,13 @@ struct Cluster {
     std::vector<std::string> instance_args(int i, int port) const {
         std::string public_url = layout.https_port ? "https://127.0.0.1:" + std::to_string(layout.https_port)
                                                    : "http://127.0.0.1:" + std::to_string(TEST_GALLERY_PORT);
-        return {"--listen", "127.0.0.1:" + std::to_string(port), "--data", (work.path / ("instance-" + std::to_string(i + 1))).string(),
-                "--database", database, "--public-url", public_url, "--max-client-connections", "1000"};
+        // Every test client is 127.0.0.1, which nginx forwards as the client: the budget is not the test.
+        std::vector<std::string> args{"--listen", "127.0.0.1:" + std::to_string(port), "--data",
+                                      (work.path / ("instance-" + std::to_string(i + 1))).string(), "--database", database,
+                                      "--public-url", public_url, "--max-client-connections", "1000",
+                                      "--trusted-proxy", shipped_trusted_proxy()};
+        args.insert(args.end(), options.begin(), options.end());
+        return args;
     }
 
     // Starts instance `i` on `port` (0: a free one), its log going on where the last one stopped.
@@ -572,4 +589,36 @@ TEST(GalleryCluster, AnAlbumItsOwnerDeletesThroughEitherInstanceIsGoneFromBoth) 
     HttpReply again = raw_exchange(TEST_GALLERY_PORT, closing(upload_request(upload_body("L", "true", {{"c.png", make_sample_png(40, 30, 3)}}))), 20000);
     EXPECT_NE(album_in(again.body), album);
     EXPECT_EQ(http_get(TEST_GALLERY_PORT, album, "Connection: close\r\n").status, 410);
+}
+
+TEST(GalleryCluster, BehindTheShippedNginxTheGallerySeesEachClientsOwnAddress) {
+    SKIP_WITHOUT_CLUSTER_PARTS();
+    Cluster cluster(false, {"--upload-allow", "127.0.0.2/32"});
+    ASSERT_EQ(cluster.start_error, "");
+    // Each client forges the other's address in both headers; nginx's own word is what counts.
+    struct Case {
+        std::string client, forged;
+        int status;
+    };
+    for (const Case& c : std::vector<Case>{{"127.0.0.2", "203.0.113.7", 200}, {"127.0.0.3", "127.0.0.2", 403}}) {
+        SCOPED_TRACE(c.client);
+        std::string request = upload_request(upload_body("L", "true", {{"a.png", make_sample_png(8, 8, 1)}}));
+        request = closing(request.insert(request.find("\r\n") + 2, "X-Real-IP: " + c.forged + "\r\nX-Forwarded-For: " + c.forged + "\r\n"));
+        RawClient client(TEST_GALLERY_PORT, c.client);
+        ASSERT_GE(client.fd, 0);
+        client.send_text(request);
+        HttpReply reply = client.read_reply(20000);
+        EXPECT_EQ(reply.status, c.status) << reply.head << reply.body;
+        if (c.status == 403) {
+            EXPECT_EQ(reply.body, std::string(upload_not_allowed) + " (" + c.client + ")");
+        }
+        // The access line follows the reply.
+        std::string line = c.client + " \"POST /add/Client.aspx\" " + std::to_string(c.status);
+        bool logged = false;
+        for (int i = 0; i < 100 && !logged; ++i) {
+            logged = (cluster.log(0) + cluster.log(1)).find(line) != std::string::npos;
+            if (!logged) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        EXPECT_TRUE(logged) << line << "\n" << cluster.log(0) << cluster.log(1);
+    }
 }

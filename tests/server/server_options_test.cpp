@@ -56,6 +56,8 @@ TEST(ServerOptions, BadValuesAreRefusedWithTheOptionNamed) {
              {{"--data", "d", "--database", "gallery"}, "--database"},
              {{"--data", "d", "--check=yes"}, "--check"},
              {{"--data", "d", "stray"}, "stray"},
+             {{"--data", "d", "--trusted-proxy", "127.0.0.1/32,localhost"}, "--trusted-proxy: \"localhost\" is not"},
+             {{"--data", "d", "--upload-allow="}, "--upload-allow: no address range"},
          }) {
         OptionsParse parsed = parse_server_options(c.args);
         EXPECT_NE(parsed.error.find(c.mentions), std::string::npos)

@@ -37,6 +37,24 @@ int connect_loopback(int port) {
     return fd;
 }
 
+int connect_loopback_from(int port, const std::string& source) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<std::uint16_t>(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::inet_pton(AF_INET, source.c_str(), &from.sin_addr) != 1 ||
+        ::bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
+        ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 std::string utf16le(std::string_view utf8) {
     std::string out;
     auto put = [&out](std::uint32_t unit) {

@@ -66,11 +66,14 @@ HttpReply http_get(int port, std::string_view path, std::string_view extra_heade
 
 // A connected loopback socket, or -1; the caller closes it.
 int connect_loopback(int port);
+// The same from another loopback address (127.0.0.2, say), so the server sees another client.
+int connect_loopback_from(int port, const std::string& source);
 
 // A connection a test drives by hand: send what it likes, when it likes.
 struct RawClient {
     int fd = -1;
     explicit RawClient(int port) : fd(connect_loopback(port)) {}
+    RawClient(int port, const std::string& source) : fd(connect_loopback_from(port, source)) {}
     ~RawClient();
     RawClient(const RawClient&) = delete;
     RawClient& operator=(const RawClient&) = delete;

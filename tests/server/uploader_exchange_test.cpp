@@ -10,6 +10,7 @@
 #include "browser_driver.h"
 #include "sample_png.h"
 #include "test_support.h"
+#include "upload_receiver.h"
 
 namespace {
 
@@ -280,4 +281,14 @@ TEST(OwnerInTheBrowser, TheUploadersLinkLetsThisBrowserAloneRenameRemoveAndDelet
     }
     EXPECT_EQ(http_get(TEST_GALLERY_PORT, path).status, 410);
     EXPECT_EQ(stored_pictures(exchange.data).size(), 0u) << "the files went with the album";
+}
+
+TEST(UploaderExchange, AnUploadFromOutsideTheAllowListShowsTheGallerysReason) {
+    Exchange exchange({"--upload-allow", "192.0.2.0/24"});
+    ASSERT_TRUE(exchange.ready()) << read_whole_file(exchange.work.path / "server.log");
+    exchange.add_picture("kept-out.png", 1);
+    ProcessResult run = exchange.upload({exchange.pictures.string()});
+    EXPECT_NE(run.err.find(std::string(upload_not_allowed) + " (127.0.0.1)"), std::string::npos) << run.err;
+    EXPECT_FALSE(std::filesystem::exists(exchange.opened));
+    EXPECT_EQ(stored_pictures(exchange.data).size(), 0u);
 }
