@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "access_log.h"
+#include "owner_access.h"
 #include "router.h"
 #include "upload_receiver.h"
 #include "file_sender.h"
@@ -244,10 +245,11 @@ void Connection::send(Reply reply) {
 
 void Connection::finish_reply(int status, std::uint64_t bytes) {
     if (state_.gallery.config.log_requests) {
-        std::string_view method, target;  // none for a head that was refused before it was complete
+        std::string_view method;  // none for a head that was refused before it was complete
+        std::string target;
         if (parser_ && parser_->is_header_done()) {
             method = parser_->get().method_string();
-            target = parser_->get().target();
+            target = without_owner_secret(parser_->get().target());
         }
         log_access(AccessRecord{client_, method, target, status, received_, bytes,
                                 std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started_).count()});

@@ -132,6 +132,24 @@ std::optional<std::string> form_value(std::string_view fields, std::string_view 
     return std::nullopt;
 }
 
+std::string without_owner_secret(std::string_view target) {
+    std::size_t query = target.find('?');
+    if (query == std::string_view::npos) return std::string(target);
+    std::string kept(target.substr(0, query + 1));
+    std::string_view fields = target.substr(query + 1);
+    while (true) {
+        std::size_t amp = fields.find('&');
+        std::string_view field = fields.substr(0, amp);
+        std::size_t eq = field.find('=');
+        if (eq != std::string_view::npos && field.substr(0, eq) == owner_query_name) field = field.substr(0, eq + 1);
+        kept += field;
+        if (amp == std::string_view::npos) break;
+        kept += '&';
+        fields.remove_prefix(amp + 1);
+    }
+    return kept;
+}
+
 bool from_own_page(std::string_view origin, std::string_view referer, std::string_view host) {
     std::string own(trimmed(host));
     for (char& c : own) c = lowered(c);

@@ -27,6 +27,10 @@ std::optional<std::string> form_value(std::string_view fields, std::string_view 
 // Whether parameter `name` is there at all, its value readable or not.
 bool has_field(std::string_view fields, std::string_view name);
 
+// A request target as it may be logged: an owner secret in its query is blanked, so the log holds
+// no capability.
+std::string without_owner_secret(std::string_view target);
+
 // Whether a change was sent by a page of this gallery: the authority of `origin` (or, without one,
 // of `referer`) is the request's Host. Neither present counts as elsewhere.
 bool from_own_page(std::string_view origin, std::string_view referer, std::string_view host);

@@ -110,6 +110,18 @@ TEST(FormValue, DecodesTheNamedFieldAndRefusesBrokenEscapes) {
     EXPECT_FALSE(has_field("owners=x&xowner=y", "owner"));
 }
 
+TEST(OwnerSecret, NeverReachesTheAccessLog) {
+    struct Case {
+        std::string target, logged;
+    };
+    for (const Case& c : std::vector<Case>{{"/a/" + key + "?owner=s3cret", "/a/" + key + "?owner="},
+                                           {"/a/" + key + "?page=2&owner=s3cret&x=1", "/a/" + key + "?page=2&owner=&x=1"},
+                                           {"/a/" + key + "?owners=kept", "/a/" + key + "?owners=kept"},
+                                           {"/a/" + key, "/a/" + key},
+                                           {"/?", "/?"}})
+        EXPECT_EQ(without_owner_secret(c.target), c.logged) << c.target;
+}
+
 TEST(AlbumName, TrimmedUtf8WithoutControlsAndBounded) {
     struct Case {
         std::string typed;

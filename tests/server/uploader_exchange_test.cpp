@@ -281,6 +281,8 @@ TEST(OwnerInTheBrowser, TheUploadersLinkLetsThisBrowserAloneRenameRemoveAndDelet
     }
     EXPECT_EQ(http_get(TEST_GALLERY_PORT, path).status, 410);
     EXPECT_EQ(stored_pictures(exchange.data).size(), 0u) << "the files went with the album";
+    EXPECT_EQ(read_whole_file(exchange.work.path / "server.log").find(secret), std::string::npos)
+        << "the owner secret is in the access log";
 }
 
 TEST(UploaderExchange, AnUploadFromOutsideTheAllowListShowsTheGallerysReason) {
