@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <memory>
 #include <string>
@@ -20,6 +21,9 @@ struct CachedPage {
     std::string etag;  // quoted, as sent
 };
 
+// A request waiting for a page being rendered; it gets the page, or what stands for it (a refusal).
+using PageWaiter = std::function<void(const std::shared_ptr<const CachedPage>&)>;
+
 struct PageCache {
     std::uint64_t budget = 0;
     std::uint64_t bytes = 0;
@@ -30,6 +34,10 @@ struct PageCache {
         std::list<std::string>::iterator place;
     };
     std::unordered_map<std::string, Entry> entries;
+    // Pages being rendered, by key, with the requests that found them missing meanwhile: one render
+    // serves them all, so a burst of requests for a new page costs one page in memory, not one each.
+    // The render under way owns its waiters, so they go with it whatever stops it.
+    std::unordered_map<std::string, std::weak_ptr<std::vector<PageWaiter>>> waiting;
 };
 
 std::string page_key(std::string_view route, std::string_view album_key, std::int64_t revision);

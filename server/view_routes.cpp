@@ -33,30 +33,71 @@ void send_view_page(Connection& c, ViewPage page) {
     c.send(std::move(reply));
 }
 
-// Renders page `page` of an album just looked up, unless the cache holds it for this revision.
-void send_album_page(Connection& c, AlbumLookup lookup, std::size_t page_number) {
-    ServerState& state = c.state();
-    const StoredAlbum& album = *lookup.album;
-    std::string route = lookup.owner ? "owner" : "album";
+std::string page_route(bool owner, std::size_t page_number) {
+    std::string route = owner ? "owner" : "album";
     route += '-';
     route += std::to_string(page_number);
-    std::string key = page_key(route, album.key, album.revision);
+    return route;
+}
+
+struct RenderedPage {
+    CachedPage page;
+    std::string cache_key;  // empty: not to be kept
+};
+
+// Runs on the read lane: the album read again whole (it may have changed since it was looked up),
+// then its page.
+RenderedPage render_album_page(const GalleryStore& store, ThumbnailMaker& maker, const std::string& key,
+                               const std::string& cookies, std::size_t page_number) {
+    RenderedPage rendered;
+    AlbumLookup lookup = look_up_album(store, key, cookies);
+    ViewPage page;
+    if (!lookup.failure.detail.empty()) {
+        Reply refusal = read_failure_reply(lookup.failure, "album");
+        rendered.page = CachedPage{refusal.status, refusal.content_type, *refusal.body, {}};
+        return rendered;
+    }
+    if (int status = album_unavailable(lookup)) {
+        page = unavailable_page(status);
+    } else {
+        page = album_page(store, maker, *lookup.album, page_number, lookup.owner);
+        // Only pages that exist are kept; a page beyond the last may exist after the next upload.
+        if (page.status == 200) rendered.cache_key = page_key(page_route(lookup.owner, page_number), key, lookup.album->revision);
+    }
+    rendered.page = CachedPage{page.status, "text/html; charset=utf-8", std::move(page.html), {}};
+    return rendered;
+}
+
+// Page `page_number` of an album just looked up: from the cache when it holds the page for the
+// album's revision, else rendered once for every request waiting for it.
+void send_album_page(Connection& c, const AlbumLookup& lookup, std::size_t page_number, std::string cookies) {
+    ServerState& state = c.state();
+    const std::string& album_key = lookup.album->key;
+    std::string key = page_key(page_route(lookup.owner, page_number), album_key, lookup.album->revision);
     if (auto page = find_page(state.pages, key)) return send_page(c, page, lookup.owner);
+    PageWaiter waiter = [self = c.shared_from_this(), owner = lookup.owner](const std::shared_ptr<const CachedPage>& page) {
+        send_page(*self, page, owner);
+    };
+    if (auto under_way = state.pages.waiting[key].lock()) return under_way->push_back(std::move(waiter));
+    auto waiters = std::make_shared<std::vector<PageWaiter>>();
+    state.pages.waiting[key] = waiters;
     const GalleryStore& store = state.gallery.store;
     ThumbnailMaker& maker = state.thumbnails;
-    auto shown = std::make_shared<AlbumLookup>(std::move(lookup));
-    c.off_network(
+    bool started = c.off_network(
         state.reads,
-        [shown, page_number, &store, &maker] {
-            return album_page(store, maker, *shown->album, page_number, shown->owner);
+        [&store, &maker, album_key, cookies = std::move(cookies), page_number] {
+            return render_album_page(store, maker, album_key, cookies, page_number);
         },
-        [&c, key, owner = shown->owner](ViewPage rendered) {
-            CachedPage page{rendered.status, "text/html; charset=utf-8", std::move(rendered.html), {}};
-            // Only pages that exist are kept; a page beyond the last may exist after the next upload.
-            auto kept = page.status == 200 ? keep_page(c.state().pages, key, std::move(page))
-                                           : std::make_shared<const CachedPage>(std::move(page));
-            send_page(c, kept, owner);
+        [&c, key, waiters, owner = lookup.owner](RenderedPage rendered) {
+            PageCache& cache = c.state().pages;
+            auto page = rendered.cache_key.empty() ? std::make_shared<const CachedPage>(std::move(rendered.page))
+                                                   : keep_page(cache, rendered.cache_key, std::move(rendered.page));
+            cache.waiting.erase(key);
+            send_page(c, page, owner);
+            for (PageWaiter& waiter : *waiters) waiter(page);
         });
+    // A full lane has answered this request already, and no other waits yet.
+    if (!started) state.pages.waiting.erase(key);
 }
 
 void serve_album_page(Connection& c, const std::string& key, std::size_t page_number) {
@@ -64,14 +105,21 @@ void serve_album_page(Connection& c, const std::string& key, std::size_t page_nu
     const GalleryStore& store = state.gallery.store;
     std::string cookies(c.request()[http::field::cookie]);
     c.off_network(
-        state.reads, [key, cookies, &store] { return look_up_album(store, key, cookies); },
-        [&c, key, page_number](AlbumLookup lookup) {
+        state.reads,
+        [key, cookies, &store] {
+            AlbumLookup lookup = look_up_album(store, key, cookies);
+            // What the cache needs is the key, revision and owner; the pictures are read again only
+            // when the page must be rendered, so requests in flight hold no album each.
+            if (lookup.album) std::vector<StoredPicture>().swap(lookup.album->pictures);
+            return lookup;
+        },
+        [&c, key, page_number, cookies](AlbumLookup lookup) {
             if (!lookup.failure.detail.empty()) return c.send(read_failure_reply(lookup.failure, "album"));
             if (int status = album_unavailable(lookup)) {
                 drop_album_pages(c.state().pages, key);
                 return send_view_page(c, unavailable_page(status));
             }
-            send_album_page(c, std::move(lookup), page_number);
+            send_album_page(c, lookup, page_number, cookies);
         });
 }
 
