@@ -771,7 +771,7 @@ TEST(PostgresConnections, ConnectionsCutByTheServerAreReplacedWithoutAFailedRequ
     }
 }
 
-TEST(PostgresConnections, AStoppedDatabaseIsAnswered503WhileCachedPicturesAreStillServed) {
+TEST(PostgresConnections, AStoppedDatabaseIsAnswered503EvenForPicturesInTheCache) {
     SKIP_WITHOUT_POSTGRES();
     ServerConfig config;
     config.database = fresh_postgres_database();
