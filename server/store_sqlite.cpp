@@ -713,7 +713,12 @@ std::optional<std::string> sqlite_open(const std::filesystem::path& data_dir, Ga
         std::string read_error;
         Db db = connect(place, read_error);
         Stmt probe = db ? prepare(db.get(), "SELECT count(*) FROM albums", read_error) : nullptr;
-        if (probe && sqlite3_step(probe.get()) == SQLITE_ROW) return opened();
+        if (!probe || sqlite3_step(probe.get()) != SQLITE_ROW) continue;
+        // An older schema cannot be read by this version, and migrating it needs writing.
+        if (std::int64_t version = single_number(db.get(), "PRAGMA user_version", read_error); version != schema_version)
+            return "the store's schema is version " + std::to_string(version) + " and must be migrated to " +
+                   std::to_string(schema_version) + ", which needs it writable: " + error;
+        return opened();
     }
     return error;
 }

@@ -406,6 +406,17 @@ TEST_P(StoreContract, AlbumsFromBeforeKeysGetOneKeepTheirIdsAndTheirOldLinksLead
     EXPECT_GT(load_album(store, next_id, failure)->pictures.at(0).id, 4);
 }
 
+TEST(SqliteSchema, AStoreFromBeforeKeysThatCannotBeWrittenIsRefusedWithTheReasonNotServedBroken) {
+    TempFolder data;
+    make_store_from_before_keys(StoreLocation{data.path, std::nullopt, {}});
+    // A file size limit below the database's shared-memory file stands in for a full disk.
+    ProcessResult started = run_process({"/usr/bin/prlimit", "--fsize=20000", "--", GALLERY_SERVER_EXE, "--listen",
+                                         "127.0.0.1:0", "--data", data.path.string()},
+                                        {}, 20);
+    EXPECT_EQ(started.exit_code, 1) << started.out << started.err;
+    EXPECT_NE(started.err.find("must be migrated to 3, which needs it writable"), std::string::npos) << started.err;
+}
+
 TEST_P(StoreContract, AlbumsAreFoundByKeyAndPicturesByNumberOnly) {
     GalleryStore store = open(where);
     NewAlbum album = album_of(store, {{"a.png", "one"}, {"b.png", "two"}, {"c.png", "three"}});
