@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "access_log.h"
+#include "owner_access.h"
 #include "router.h"
 #include "upload_receiver.h"
 #include "file_sender.h"
@@ -168,6 +169,28 @@ void Connection::on_head(beast::error_code ec) {
     route_request(*this, target.path, parser_->chunked() || parser_->content_length().value_or(0) > 0);
 }
 
+void Connection::read_form(std::function<void(std::string)> done) {
+    const ConnectionBudgets& budgets = state_.gallery.config.budgets;
+    if (parser_->chunked()) return send(text_reply(411, std::string(chunked_refusal)));
+    std::uint64_t length = parser_->content_length().value_or(0);
+    if (length > budgets.form_bytes)
+        return send(text_reply(413, "a form may carry at most " + std::to_string(budgets.form_bytes) + " bytes"));
+    auto form = std::make_shared<std::string>(static_cast<std::size_t>(length), '\0');
+    std::size_t early = asio::buffer_copy(asio::buffer(*form), buffer_.data());
+    buffer_.consume(early);
+    arm(budgets.form_time);
+    asio::async_read(socket_, asio::buffer(form->data() + early, form->size() - early),
+                     [self = shared_from_this(), form, done = std::move(done)](beast::error_code ec, std::size_t n) {
+                         self->received_ += n;
+                         if (deadline_passed(self->deadline_))
+                             return self->send(text_reply(408, "the form did not arrive within " +
+                                                                   seconds_text(self->state_.gallery.config.budgets.form_time)));
+                         if (ec) return self->send(text_reply(400, "the form broke off before its Content-Length"));
+                         done(std::move(*form));
+                     });
+    received_ += early;
+}
+
 // A connection from a trusted proxy takes the client its request names, and that client's share of
 // the per-client budget: the same rule as at admission, so a client reaching us through the proxy
 // holds no more than one connecting directly. Headers from anyone else are never read.
@@ -222,10 +245,11 @@ void Connection::send(Reply reply) {
 
 void Connection::finish_reply(int status, std::uint64_t bytes) {
     if (state_.gallery.config.log_requests) {
-        std::string_view method, target;  // none for a head that was refused before it was complete
+        std::string_view method;  // none for a head that was refused before it was complete
+        std::string target;
         if (parser_ && parser_->is_header_done()) {
             method = parser_->get().method_string();
-            target = parser_->get().target();
+            target = without_owner_secret(parser_->get().target());
         }
         log_access(AccessRecord{client_, method, target, status, received_, bytes,
                                 std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started_).count()});

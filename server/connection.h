@@ -9,6 +9,7 @@
 
 #include <array>
 #include <chrono>
+#include <functional>
 #include <list>
 #include <memory>
 #include <optional>
@@ -41,7 +42,7 @@ void add_common_headers(Response& res) {
     res.set("Content-Security-Policy", content_security_policy);
     res.set("X-Frame-Options", "DENY");
     res.set("X-Content-Type-Options", "nosniff");
-    res.set("Referrer-Policy", "no-referrer");
+    res.set("Referrer-Policy", referrer_policy);
     res.keep_alive(false);
 }
 
@@ -78,9 +79,13 @@ public:
     std::string_view query() const { return query_; }
     void send(Reply reply);
     void start_upload();                 // upload_receiver.cpp
-    // A picture's original (as a download when `download`), or its copy at `copy_size`.
-    void serve_file(std::int64_t id, int copy_size = 0, bool download = false);  // file_sender.cpp
-    void serve_zip(std::int64_t album_id);  // zip_sender.cpp
+    // Picture `number` of the album under `key`: its original (as a download when `download`), or
+    // its copy at `copy_size`.
+    void serve_file(std::string key, std::int64_t number, int copy_size = 0, bool download = false);  // file_sender.cpp
+    void serve_zip(std::string key);  // zip_sender.cpp
+    // A small form body, read whole within its own byte and time budgets; `done` gets it on the
+    // network thread. One too large, chunked, late or broken off is answered here instead.
+    void read_form(std::function<void(std::string)> done);
     // Runs `work` on `lane` and `done(result)` back on the network thread. False, with a 503 sent,
     // when the lane's queue is full.
     template <class Work, class Done>

@@ -13,18 +13,21 @@ struct FileSteps {
     static void next_piece(Connection& c);
 };
 
-void Connection::serve_file(std::int64_t id, int copy_size, bool download) {
+void Connection::serve_file(std::string key, std::int64_t number, int copy_size, bool download) {
     const GalleryStore& store = state_.gallery.store;
     ThumbnailMaker& maker = state_.thumbnails;
     // Copies may have to be made first: that work has its own lane, so it never holds up reads.
     off_network(
         copy_size ? state_.images : state_.reads,
-        [id, &store, &maker, copy_size, download] { return open_view_file(store, maker, id, copy_size, download); },
+        [key = std::move(key), number, &store, &maker, copy_size, download] {
+            return open_view_file(store, maker, key, number, copy_size, download);
+        },
         [this](ViewFile opened) {
             // The descriptor is owned here once it reaches the network thread.
             file_ = std::make_unique<FileSend>();
             file_->fd = opened.fd;
             if (!opened.failure.detail.empty()) return send(read_failure_reply(opened.failure, "picture"));
+            if (opened.status == 410) return send(html_reply(410, gone_page_html()));
             if (opened.fd < 0) return send(text_reply(404, "no such picture"));
             FileSteps::opened(*this, opened);
         });
@@ -44,8 +47,10 @@ void FileSteps::opened(Connection& c, const ViewFile& picture) {
     add_common_headers(head);
     head.set(http::field::content_type, picture.content_type);
     if (!picture.disposition.empty()) head.set(http::field::content_disposition, picture.disposition);
-    // Stored files never change under their id.
-    head.set(http::field::cache_control, "public, max-age=31536000, immutable");
+    // What an address holds never changes, it only disappears when its owner deletes it: browsers
+    // keep it for a day without asking again, shared caches not at all, so a deletion is not
+    // outlived by copies out of the gallery's reach and lasts in a browser a day at most.
+    head.set(http::field::cache_control, "private, max-age=86400");
     head.set(http::field::accept_ranges, "bytes");
     file.next = part ? range.first : 0;
     file.end = part ? range.last + 1 : size;

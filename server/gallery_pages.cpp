@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cstdio>
 
+#include "album_keys.h"
 #include "upload_body.h"
 
 std::string html_escape(std::string_view text) {
@@ -23,10 +24,15 @@ std::string html_escape(std::string_view text) {
     return out;
 }
 
-std::string album_address(std::string_view public_url, std::int64_t album_id) {
-    std::string base(public_url);
-    while (!base.empty() && base.back() == '/') base.pop_back();
-    return base + "/album/" + std::to_string(album_id);
+std::string album_address(std::string_view public_url, std::string_view key, std::string_view owner_secret) {
+    std::string address(public_url);
+    while (!address.empty() && address.back() == '/') address.pop_back();
+    address += album_page_address(key);
+    if (!owner_secret.empty()) {
+        address += "?owner=";
+        address += owner_secret;
+    }
+    return address;
 }
 
 namespace {
@@ -78,6 +84,11 @@ nav.pages{display:flex;justify-content:center;gap:16px;padding:16px 24px 0}
 main+nav.pages{padding:0 24px 24px}
 nav.pages a{color:#2457a6}
 nav.pages span{color:#888}
+.owner{display:flex;flex-wrap:wrap;align-items:center;gap:12px;margin-top:10px;font-size:13px}
+.owner input{font:inherit;padding:4px 6px;min-width:16em}
+.owner button,form.remove button{font:inherit;font-size:12px;padding:3px 8px;cursor:pointer}
+.owner summary{cursor:pointer;color:#a33}
+form.remove{display:inline;float:right}
 .view{display:flex;flex-direction:column;min-height:100vh;background:#111;color:#eee}
 .view header{background:#1b1b1b;border-color:#333}
 .view header p,.view header a{color:#bbb}
@@ -200,39 +211,74 @@ std::string album_title(const StoredAlbum& album) {
     return album.title.empty() ? "Pictures of " + readable_time(album.created) : album.title;
 }
 
-std::string picture_view_address(std::int64_t album_id, std::int64_t picture_id) {
-    return "/album/" + std::to_string(album_id) + "/" + std::to_string(picture_id);
-}
-std::string thumbnail_address(std::int64_t picture_id, int size) {
-    return "/thumbs/" + std::to_string(picture_id) + "/" + std::to_string(size);
-}
-std::string download_address(std::int64_t picture_id) { return "/download/" + std::to_string(picture_id); }
-std::string album_zip_address(std::int64_t album_id) { return "/album/" + std::to_string(album_id) + ".zip"; }
+namespace {
 
-bool parse_id(std::string_view text, std::int64_t& id) {
-    if (text.empty() || text.size() > 18) return false;
-    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), id);
-    return ec == std::errc() && end == text.data() + text.size() && id > 0;
-}
-
-ViewAddress read_view_address(std::string_view target) {
-    ViewAddress address;
-    std::int64_t first = 0, second = 0;
-    auto split = [&](std::string_view rest) {
-        std::size_t slash = rest.find('/');
-        return slash != std::string_view::npos && parse_id(rest.substr(0, slash), first) &&
-               parse_id(rest.substr(slash + 1), second);
-    };
-    if (target.starts_with("/album/") && target.ends_with(".zip") &&
-        parse_id(target.substr(7, target.size() - 11), first))
-        return ViewAddress{ViewAddress::album_zip, first, 0, 0};
-    if (target.starts_with("/album/") && split(target.substr(7)))
-        return ViewAddress{ViewAddress::picture_view, first, second, 0};
-    if (target.starts_with("/thumbs/") && split(target.substr(8)) && is_thumbnail_size(static_cast<int>(second)))
-        return ViewAddress{ViewAddress::thumbnail, 0, first, static_cast<int>(second)};
-    if (target.starts_with("/download/") && parse_id(target.substr(10), first))
-        return ViewAddress{ViewAddress::download, 0, first, 0};
+std::string under_picture(std::string_view key, std::int64_t number, std::string_view leaf) {
+    std::string address = picture_view_address(key, number);
+    address += '/';
+    address += leaf;
     return address;
+}
+
+constexpr std::string_view zip_leaf = "album.zip";
+constexpr std::string_view thumbnail_suffix = "px";
+
+}  // namespace
+
+std::string picture_view_address(std::string_view key, std::int64_t number) {
+    std::string address = album_page_address(key);
+    address += '/';
+    address += std::to_string(number);
+    return address;
+}
+std::string original_address(std::string_view key, std::int64_t number) { return under_picture(key, number, "original"); }
+std::string thumbnail_address(std::string_view key, std::int64_t number, int size) {
+    return under_picture(key, number, std::to_string(size) + std::string(thumbnail_suffix));
+}
+std::string download_address(std::string_view key, std::int64_t number) { return under_picture(key, number, "download"); }
+std::string album_zip_address(std::string_view key) { return album_page_address(key) + "/" + std::string(zip_leaf); }
+std::string rename_address(std::string_view key) { return album_page_address(key) + "/rename"; }
+std::string remove_address(std::string_view key, std::int64_t number) { return under_picture(key, number, "remove"); }
+std::string delete_address(std::string_view key) { return album_page_address(key) + "/delete"; }
+
+bool parse_positive(std::string_view text, std::int64_t& number) {
+    if (text.empty() || text.size() > 18) return false;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), number);
+    return ec == std::errc() && end == text.data() + text.size() && number > 0;
+}
+
+AlbumTarget read_album_target(std::string_view rest) {
+    AlbumTarget target;
+    std::size_t slash = rest.find('/');
+    std::string_view key = rest.substr(0, slash);
+    if (!is_album_key(key)) return target;
+    target.key = std::string(key);
+    if (slash == std::string_view::npos) {
+        target.kind = AlbumTarget::album_page;
+        return target;
+    }
+    rest.remove_prefix(slash + 1);
+    if (rest == zip_leaf) target.kind = AlbumTarget::album_zip;
+    else if (rest == "rename") target.kind = AlbumTarget::rename;
+    else if (rest == "delete") target.kind = AlbumTarget::remove_album;
+    if (target.kind != AlbumTarget::none) return target;
+    slash = rest.find('/');
+    if (!parse_positive(rest.substr(0, slash), target.number)) return target;
+    if (slash == std::string_view::npos) {
+        target.kind = AlbumTarget::picture_view;
+        return target;
+    }
+    std::string_view leaf = rest.substr(slash + 1);
+    std::int64_t size = 0;
+    if (leaf == "original") target.kind = AlbumTarget::original;
+    else if (leaf == "download") target.kind = AlbumTarget::download;
+    else if (leaf == "remove") target.kind = AlbumTarget::remove;
+    else if (leaf.ends_with(thumbnail_suffix) && parse_positive(leaf.substr(0, leaf.size() - thumbnail_suffix.size()), size) &&
+             is_thumbnail_size(static_cast<int>(size))) {
+        target.kind = AlbumTarget::thumbnail;
+        target.size = static_cast<int>(size);
+    }
+    return target;
 }
 
 std::string attachment_disposition(std::string_view label) {
@@ -260,8 +306,9 @@ std::size_t album_page_count(const StoredAlbum& album) {
     return std::max<std::size_t>(1, (album.pictures.size() + album_page_cards - 1) / album_page_cards);
 }
 
-std::string album_page_address(std::int64_t album_id, std::size_t page) {
-    std::string address = "/album/" + std::to_string(album_id);
+std::string album_page_address(std::string_view key, std::size_t page) {
+    std::string address(album_prefix);
+    address += key;
     if (page > 1) {
         address += "?page=";
         address += std::to_string(page);
@@ -275,7 +322,7 @@ std::optional<std::size_t> album_page_number(std::string_view query) {
         std::string_view parameter = query.substr(0, amp);
         if (parameter.starts_with("page=")) {
             std::int64_t page = 0;
-            if (!parse_id(parameter.substr(5), page)) return std::nullopt;
+            if (!parse_positive(parameter.substr(5), page)) return std::nullopt;
             return static_cast<std::size_t>(page);
         }
         if (parameter == "page") return std::nullopt;
@@ -293,7 +340,7 @@ namespace {
 std::string page_links(const StoredAlbum& album, std::size_t page, std::size_t pages) {
     auto link = [&](std::size_t to, const char* rel, const char* text) {
         if (to < 1 || to > pages) return "<span>" + std::string(text) + "</span>";
-        return "<a rel=\"" + std::string(rel) + "\" href=\"" + album_page_address(album.id, to) + "\">" + text + "</a>";
+        return "<a rel=\"" + std::string(rel) + "\" href=\"" + album_page_address(album.key, to) + "\">" + text + "</a>";
     };
     return "<nav class=\"pages\">" + link(page - 1, "prev", "‹ Previous page") + "<span>Page " + std::to_string(page) +
            " of " + std::to_string(pages) + "</span>" + link(page + 1, "next", "Next page ›") + "</nav>\n";
@@ -301,7 +348,26 @@ std::string page_links(const StoredAlbum& album, std::size_t page, std::size_t p
 
 }  // namespace
 
-std::string album_page_html(const StoredAlbum& album, const std::vector<PictureFacts>& facts, std::size_t page) {
+namespace {
+
+// The owner's tools: plain forms, so they work without script.
+std::string owner_tools(const StoredAlbum& album) {
+    return "<section class=\"owner\"><form method=\"post\" action=\"" + rename_address(album.key) +
+           "\" class=\"rename\"><label>Album name <input name=\"title\" maxlength=\"" + std::to_string(longest_title) +
+           "\" value=\"" + html_escape(album.title) + "\"></label> <button>Rename</button></form>"
+           "<details><summary>Delete this album…</summary><form method=\"post\" action=\"" + delete_address(album.key) +
+           "\" class=\"delete\"><button>Delete the album and all its pictures</button></form></details></section>\n";
+}
+
+std::string remove_button(const StoredAlbum& album, const StoredPicture& picture) {
+    return "<form method=\"post\" action=\"" + remove_address(album.key, picture.number) +
+           "\" class=\"remove\"><button>Remove</button></form>";
+}
+
+}  // namespace
+
+std::string album_page_html(const StoredAlbum& album, const std::vector<PictureFacts>& facts, std::size_t page,
+                            bool owner) {
     std::string title = album_title(album);
     std::string count = album.pictures.size() == 1 ? "1 picture" : std::to_string(album.pictures.size()) + " pictures";
     std::size_t pages = album_page_count(album);
@@ -311,8 +377,10 @@ std::string album_page_html(const StoredAlbum& album, const std::vector<PictureF
     std::string html = page_head(title) + "<body><header><h1>" + html_escape(title) + "</h1><p>" + count +
                        ", uploaded " + html_escape(readable_time(album.created));
     if (!album.pictures.empty())
-        html += " · <a href=\"" + album_zip_address(album.id) + "\" download>Download all</a>";
-    html += "</p></header>\n";
+        html += " · <a href=\"" + album_zip_address(album.key) + "\" download>Download all</a>";
+    html += "</p>";
+    if (owner) html += owner_tools(album);
+    html += "</header>\n";
     std::string links = pages > 1 ? page_links(album, page, pages) : std::string();
     html += links + "<main>\n";
     if (album.pictures.empty()) html += "<p class=\"empty\">This album has no pictures.</p>\n";
@@ -323,17 +391,17 @@ std::string album_page_html(const StoredAlbum& album, const std::vector<PictureF
         std::string dims;
         if (has_copies(facts, i - first)) {
             const PictureFacts& f = facts[i - first];
-            img = "<img src=\"" + thumbnail_address(picture.id, card_size) + "\" srcset=\"" +
-                  thumbnail_address(picture.id, card_size) + " " + std::to_string(card_size) + "w, " +
-                  thumbnail_address(picture.id, large_card_size) + " " + std::to_string(large_card_size) +
+            img = "<img src=\"" + thumbnail_address(album.key, picture.number, card_size) + "\" srcset=\"" +
+                  thumbnail_address(album.key, picture.number, card_size) + " " + std::to_string(card_size) + "w, " +
+                  thumbnail_address(album.key, picture.number, large_card_size) + " " + std::to_string(large_card_size) +
                   "w\" sizes=\"(max-width: 480px) 100vw, 240px\"" + size_attributes(fitted_size(f, card_size));
             dims = std::to_string(f.width) + " × " + std::to_string(f.height);
         } else {
-            img = "<img src=\"/files/" + std::to_string(picture.id) + "\"";
+            img = "<img src=\"" + original_address(album.key, picture.number) + "\"";
         }
-        html += "<figure><a href=\"" + picture_view_address(album.id, picture.id) + "\">" + img +
+        html += "<figure><a href=\"" + picture_view_address(album.key, picture.number) + "\">" + img +
                 " loading=\"lazy\" alt=\"" + name + "\"></a><figcaption>" + name + "<span class=\"dims\">" + dims +
-                "</span></figcaption></figure>\n";
+                "</span>" + (owner ? remove_button(album, picture) : std::string()) + "</figcaption></figure>\n";
     }
     html += "</main>\n" + links + page_script_tag() + "</body></html>\n";
     return html;
@@ -345,22 +413,23 @@ std::string picture_page_html(const StoredAlbum& album, std::size_t index, const
     std::string title = album_title(album);
     // Animated pictures and those the gallery cannot make smaller are shown as they are.
     bool copy = facts.decodable && !facts.animated;
-    std::string src = copy ? thumbnail_address(picture.id, view_size) : "/files/" + std::to_string(picture.id);
+    std::string src = copy ? thumbnail_address(album.key, picture.number, view_size)
+                           : original_address(album.key, picture.number);
     std::string next_src;
-    if (index + 1 < album.pictures.size()) next_src = thumbnail_address(album.pictures[index + 1].id, view_size);
+    if (index + 1 < album.pictures.size()) next_src = thumbnail_address(album.key, album.pictures[index + 1].number, view_size);
     std::string html = page_head(show_hidden_marks(picture.name) + " – " + title) + "<body class=\"view\"";
     if (!next_src.empty()) html += " data-next=\"" + next_src + "\"";
-    std::string album_link = album_page_address(album.id, album_page_of(index));
+    std::string album_link = album_page_address(album.key, album_page_of(index));
     html += "><header><h1>" + name + "</h1><p><a rel=\"up\" href=\"" + album_link + "\">" +
             html_escape(title) + "</a> · " + std::to_string(index + 1) + " of " +
             std::to_string(album.pictures.size());
     if (facts.decodable) html += " · " + std::to_string(facts.width) + " × " + std::to_string(facts.height);
-    html += " · <a href=\"" + download_address(picture.id) + "\">Download</a></p></header>\n<main><img src=\"" + src +
+    html += " · <a href=\"" + download_address(album.key, picture.number) + "\">Download</a></p></header>\n<main><img src=\"" + src +
             "\"" + (facts.decodable ? size_attributes(fitted_size(facts, view_size)) : std::string()) + " alt=\"" +
             name + "\"></main>\n<nav>";
     auto neighbour = [&](std::size_t at, const char* rel, const char* text) {
         if (at >= album.pictures.size()) return "<span>" + std::string(text) + "</span>";
-        return "<a rel=\"" + std::string(rel) + "\" href=\"" + picture_view_address(album.id, album.pictures[at].id) +
+        return "<a rel=\"" + std::string(rel) + "\" href=\"" + picture_view_address(album.key, album.pictures[at].number) +
                "\">" + text + "</a>";
     };
     html += neighbour(index - 1, "prev", "‹ Previous") + "<a href=\"" + album_link + "\">Album</a>" + neighbour(index + 1, "next", "Next ›") + "</nav>\n" + page_script_tag() +
@@ -368,7 +437,11 @@ std::string picture_page_html(const StoredAlbum& album, std::size_t index, const
     return html;
 }
 
-std::string not_found_page_html(std::string_view what) {
-    return page_head("Not found") + "<body><header><h1>Not found</h1><p>" + html_escape(what) +
+std::string notice_page_html(std::string_view heading, std::string_view what) {
+    return page_head(heading) + "<body><header><h1>" + html_escape(heading) + "</h1><p>" + html_escape(what) +
            "</p></header></body></html>\n";
 }
+
+std::string not_found_page_html(std::string_view what) { return notice_page_html("Not found", what); }
+
+std::string gone_page_html() { return notice_page_html("Album deleted", "This album was deleted; its pictures are gone."); }

@@ -20,10 +20,12 @@ void forget(PageCache& cache, std::unordered_map<std::string, PageCache::Entry>:
 
 // Appended piece by piece: GCC 12 misreads a literal joined to a temporary string as an overlapping
 // copy (-Wrestrict) in optimised builds.
-std::string page_key(std::string_view route, std::int64_t album_id) {
+std::string page_key(std::string_view route, std::string_view album_key, std::int64_t revision) {
     std::string key(route);
     key += '/';
-    key += std::to_string(album_id);
+    key += album_key;
+    key += '/';
+    key += std::to_string(revision);
     return key;
 }
 
@@ -50,11 +52,13 @@ std::shared_ptr<const CachedPage> keep_page(PageCache& cache, const std::string&
     return kept;
 }
 
-void drop_album_pages(PageCache& cache, std::int64_t album_id) {
-    std::string suffix = page_key({}, album_id);
+void drop_album_pages(PageCache& cache, std::string_view album_key) {
+    std::string middle(1, '/');
+    middle += album_key;
+    middle += '/';
     for (auto it = cache.entries.begin(); it != cache.entries.end();) {
         auto next = std::next(it);
-        if (it->first.ends_with(suffix)) forget(cache, it);
+        if (it->first.find(middle) != std::string::npos) forget(cache, it);
         it = next;
     }
 }

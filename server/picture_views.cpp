@@ -7,6 +7,8 @@
 
 #include <algorithm>
 
+#include "owner_access.h"
+
 namespace {
 
 // Facts of one stored picture; a picture that cannot be opened has none (its original link says so).
@@ -20,55 +22,72 @@ PictureFacts facts_of(const GalleryStore& store, ThumbnailMaker& maker, std::int
     return facts;
 }
 
-ViewPage missing(std::string what) {
-    return ViewPage{404, not_found_page_html(what), {}};
-}
-
-std::optional<StoredAlbum> shown_album(const GalleryStore& store, std::int64_t album_id, StoreFailure& failure) {
-    std::optional<StoredAlbum> album = load_album(store, album_id, failure);
-    if (album) put_in_shown_order(*album);
-    return album;
-}
+ViewPage missing(std::string what) { return ViewPage{404, not_found_page_html(what), {}}; }
 
 }  // namespace
 
-ViewPage album_page(const GalleryStore& store, ThumbnailMaker& maker, std::int64_t album_id, std::size_t page) {
-    StoreFailure failure;
-    std::optional<StoredAlbum> album = shown_album(store, album_id, failure);
-    if (!failure.detail.empty()) return ViewPage{500, {}, failure};
-    if (!album) return missing("There is no album " + std::to_string(album_id) + ".");
-    std::size_t pages = album_page_count(*album);
+AlbumLookup look_up_album(const GalleryStore& store, std::string_view key, std::string_view cookies) {
+    AlbumLookup lookup;
+    lookup.album = find_album(store, key, lookup.failure);
+    if (!lookup.album) return lookup;
+    put_in_shown_order(*lookup.album);
+    lookup.owner = !lookup.album->deleted && holds_owner_cookie(*lookup.album, cookies);
+    return lookup;
+}
+
+int album_unavailable(const AlbumLookup& lookup) {
+    if (!lookup.album) return 404;
+    return lookup.album->deleted ? 410 : 0;
+}
+
+ViewPage unavailable_page(int status) {
+    if (status == 410) return ViewPage{410, gone_page_html(), {}};
+    return missing("There is no album at this address.");
+}
+
+ViewPage album_page(const GalleryStore& store, ThumbnailMaker& maker, const StoredAlbum& album, std::size_t page,
+                    bool owner) {
+    std::size_t pages = album_page_count(album);
     if (page < 1 || page > pages)
-        return missing("Album " + std::to_string(album_id) + " has " +
-                       (pages == 1 ? std::string("1 page") : std::to_string(pages) + " pages") + ", not " +
-                       std::to_string(page) + ".");
+        return missing("This album has " + (pages == 1 ? std::string("1 page") : std::to_string(pages) + " pages") +
+                       ", not " + std::to_string(page) + ".");
     // Only the shown pictures' facts are read: a long album's other pages cost nothing here.
     std::size_t first = (page - 1) * album_page_cards;
-    std::size_t end = std::min(album->pictures.size(), first + album_page_cards);
+    std::size_t end = std::min(album.pictures.size(), first + album_page_cards);
     std::vector<PictureFacts> facts;
-    for (std::size_t i = first; i < end; ++i) facts.push_back(facts_of(store, maker, album->pictures[i].id));
-    return ViewPage{200, album_page_html(*album, facts, page), {}};
+    for (std::size_t i = first; i < end; ++i) facts.push_back(facts_of(store, maker, album.pictures[i].id));
+    return ViewPage{200, album_page_html(album, facts, page, owner), {}};
 }
 
-ViewPage picture_page(const GalleryStore& store, ThumbnailMaker& maker, std::int64_t album_id,
-                      std::int64_t picture_id) {
-    StoreFailure failure;
-    std::optional<StoredAlbum> album = shown_album(store, album_id, failure);
-    if (!failure.detail.empty()) return ViewPage{500, {}, failure};
-    std::string what = "There is no picture " + std::to_string(picture_id) + " in album " + std::to_string(album_id) + ".";
-    if (!album) return missing(what);
-    for (std::size_t i = 0; i < album->pictures.size(); ++i)
-        if (album->pictures[i].id == picture_id)
-            return ViewPage{200, picture_page_html(*album, i, facts_of(store, maker, picture_id)), {}};
-    return missing(what);
+ViewPage picture_page(const GalleryStore& store, ThumbnailMaker& maker, std::string_view key, std::int64_t number) {
+    AlbumLookup lookup = look_up_album(store, key);
+    if (!lookup.failure.detail.empty()) return ViewPage{500, {}, lookup.failure};
+    if (int status = album_unavailable(lookup)) return unavailable_page(status);
+    const StoredAlbum& album = *lookup.album;
+    for (std::size_t i = 0; i < album.pictures.size(); ++i)
+        if (album.pictures[i].number == number)
+            return ViewPage{200, picture_page_html(album, i, facts_of(store, maker, album.pictures[i].id)), {}};
+    return missing("This album has no picture " + std::to_string(number) + ".");
 }
 
-ViewFile open_view_file(const GalleryStore& store, ThumbnailMaker& maker, std::int64_t picture_id, int size,
-                        bool download) {
+ViewFile open_view_file(const GalleryStore& store, ThumbnailMaker& maker, std::string_view key, std::int64_t number,
+                        int size, bool download) {
     ViewFile file;
+    std::optional<StoredPicture> found = find_picture(store, key, number, file.failure);
+    if (!file.failure.detail.empty()) return file;
+    if (!found) {
+        // Told apart only when asked for: a deleted album's files are gone, not merely missing.
+        AlbumLookup lookup = look_up_album(store, key);
+        file.failure = lookup.failure;
+        file.status = album_unavailable(lookup) == 410 ? 410 : 404;
+        return file;
+    }
     StoredPicture row;
-    int original = open_picture(store, picture_id, row, file.failure);
-    if (original < 0) return file;
+    int original = open_picture(store, found->id, row, file.failure);
+    if (original < 0) {
+        file.status = 404;  // removed since it was found
+        return file;
+    }
     if (size == 0) {
         file.fd = original;
         file.size = row.size;
@@ -77,9 +96,12 @@ ViewFile open_view_file(const GalleryStore& store, ThumbnailMaker& maker, std::i
         return file;
     }
     std::string why;
-    std::filesystem::path copy = thumbnail_path(maker, picture_id, original, size, why);
+    std::filesystem::path copy = thumbnail_path(maker, found->id, original, size, why);
     ::close(original);
-    if (copy.empty()) return file;  // no copy: not found, and the pages link the original instead
+    if (copy.empty()) {
+        file.status = 404;  // no copy: the pages link the original instead
+        return file;
+    }
     file.fd = ::open(copy.c_str(), O_RDONLY | O_CLOEXEC);
     struct stat info {};
     if (file.fd < 0 || ::fstat(file.fd, &info) != 0) {
@@ -91,8 +113,4 @@ ViewFile open_view_file(const GalleryStore& store, ThumbnailMaker& maker, std::i
     file.size = static_cast<std::uint64_t>(info.st_size);
     file.content_type = std::string(thumbnail_type);
     return file;
-}
-
-std::optional<StoredAlbum> album_for_zip(const GalleryStore& store, std::int64_t album_id, StoreFailure& failure) {
-    return shown_album(store, album_id, failure);
 }

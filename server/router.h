@@ -29,6 +29,3 @@ inline constexpr std::string_view chunked_refusal =
     "chunked uploads are not accepted; send the body with a Content-Length";
 
 void route_request(Connection& connection, std::string_view path, bool body_follows);
-
-// Album pages come from the page cache; a miss is rendered on the read lane.
-void serve_album_page(Connection& connection, std::int64_t album_id, std::size_t page = 1);

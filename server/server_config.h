@@ -33,6 +33,8 @@ struct ConnectionBudgets {
     std::uint64_t page_cache = 64 << 20;             // rendered pages kept
     std::uint64_t disk_reserve = 8 << 20;            // left free on the disk beside an upload's bytes
     std::chrono::milliseconds stop_grace{std::chrono::seconds(20)};  // for requests under way at SIGTERM
+    std::uint64_t form_bytes = 4096;                 // an album owner's form (a new name at most)
+    std::chrono::milliseconds form_time{std::chrono::seconds(10)};  // for the whole form body
 };
 
 struct ServerConfig {
@@ -53,6 +55,9 @@ struct ServerConfig {
     StoreBudgets store;                      // what the store may take: cache, database waits
     std::uint64_t expire_after_days = 0;     // albums older than this are deleted; 0: kept for ever
     bool log_requests = true;
+    // Numbered album and picture links handed out before albums had keys answer with a redirect to
+    // the new address; off, they are not found, like every number.
+    bool legacy_links = false;
     // Proxies whose forwarded client address is believed; connections from anyone else are their peer.
     std::vector<AddressRange> trusted_proxies;
     std::optional<std::vector<AddressRange>> upload_allow;  // unset: anyone may upload

@@ -101,6 +101,10 @@ const std::vector<NumberOption>& number_options() {
         {"--page-cache", "BYTES", "rendered album pages kept in memory (0: none)", 0, no_bound, budget(&B::page_cache), {}},
         {"--disk-reserve", "BYTES", "disk space left free beside an upload's bytes (507 beyond)", 0, no_bound,
          budget(&B::disk_reserve), {}},
+        {"--max-form-bytes", "BYTES", "body of an album owner's form: rename, remove, delete (413 beyond)", 64, 1 << 20,
+         budget(&B::form_bytes), {}},
+        {"--form-timeout", "SECONDS", "time for the whole body of an album owner's form", 1, longest_wait, {},
+         wait(&B::form_time)},
         {"--stop-grace", "SECONDS", "on SIGTERM, time for requests under way (keep below the unit's TimeoutStopSec)", 1,
          longest_wait, {}, wait(&B::stop_grace)},
         {"--storage-quota", "BYTES", "bytes of pictures the gallery keeps; uploads beyond get 507 (0: the disk)", 0,
@@ -175,7 +179,10 @@ std::string server_usage() {
         "  --listen HOST:PORT           address to listen on (default 127.0.0.1:8080; port 0 picks a free one)\n"
         "  --public-url URL             base address put in upload replies (default http://HOST:PORT)\n"
         "  --access-log on|off          one line per request on standard error: client, request, status,\n"
-        "                               bytes in and out, duration (default on)\n";
+        "                               bytes in and out, duration (default on)\n"
+        "  --legacy-links on|off        numbered /album/N and /files/N links of albums stored before\n"
+        "                               albums had keys redirect (301) to their new address; off, they are\n"
+        "                               not found, so no number leads to an album (default off)\n";
     for (const RangeOption& option : range_options()) {
         std::string left = "  " + std::string(option.name) + " RANGES";
         left.resize(std::max<std::size_t>(left.size() + 1, 31), ' ');
@@ -258,6 +265,14 @@ OptionsParse parse_server_options(const std::vector<std::string>& args) {
                 return result;
             }
             config.log_requests = value == "on";
+            continue;
+        }
+        if (option == "--legacy-links") {
+            if (value != "on" && value != "off") {
+                result.error = "--legacy-links takes on or off, got \"" + value + "\"";
+                return result;
+            }
+            config.legacy_links = value == "on";
             continue;
         }
         const RangeOption* ranges = nullptr;

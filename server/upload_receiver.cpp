@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <iostream>
 
+#include "album_keys.h"
 #include "connection.h"
 #include "picture_type.h"
 #include "router.h"
@@ -362,9 +363,12 @@ void UploadSteps::finish(Connection& c) {
     }
     if (files.pictures.empty()) return c.send(text_reply(422, no_album_reply_body(files.files.size(), files.refusals)));
 
+    // The reply hands out the owner secret once; the store keeps only its hash.
+    std::string owner_secret = new_owner_secret();
     auto album = std::make_shared<NewAlbum>(NewAlbum{up.head.head.options, up.head.head.switch_word,
                                                      printable(c.parser_->get()[http::field::user_agent]),
-                                                     std::move(files.pictures), up.head.head.folder});
+                                                     std::move(files.pictures), up.head.head.folder, new_album_key(),
+                                                     owner_secret_hash(owner_secret), c.client_});
     std::uint64_t bytes = 0;
     for (const NewPicture& picture : album->pictures) bytes += charged_bytes(picture.file.size);
     struct Stored {
@@ -407,7 +411,7 @@ void UploadSteps::finish(Connection& c) {
             }
             return result;
         },
-        [&c, bytes](Stored result) {
+        [&c, bytes, key = album->key, owner_secret](Stored result) {
             ServerState& state = c.state_;
             UploadPhase& up = *c.upload_;
             state.reserved_bytes -= up.reserved;
@@ -425,8 +429,7 @@ void UploadSteps::finish(Connection& c) {
             } else if (!result.total) {
                 state.stored_bytes += bytes - result.refused_bytes;
             }
-            drop_album_pages(state.pages, result.id);
-            c.send(text_reply(200, upload_reply_body(album_address(state.gallery.public_url, result.id),
+            c.send(text_reply(200, upload_reply_body(album_address(state.gallery.public_url, key, owner_secret),
                                                      up.files->refusals)));
         },
         true);

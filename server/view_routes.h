@@ -1,5 +1,5 @@
-// Routes around an album besides its page: the picture view, copies by size, downloads with names,
-// and the album as one zip.
+// Routes that read an album: its pages, the picture view, the pictures and their copies, downloads
+// with names, the album as one zip, and the numbered links of albums stored before keys.
 #pragma once
 
 #include <string_view>
@@ -10,8 +10,8 @@
 // time, else 500 saying `what` cannot be read.
 Reply read_failure_reply(const StoreFailure& failure, std::string_view what);
 
-// Everything read_view_address recognises.
-void serve_view(Connection& connection, const ViewAddress& view);
-// Route table entries: the remainder after /thumbs/ and after /download/.
-void serve_thumbnail(Connection& connection, std::string_view rest);
-void serve_download(Connection& connection, std::string_view rest);
+// GET under album_prefix: `rest` is the path after it.
+void serve_album_address(Connection& connection, std::string_view rest);
+// GET /album/<n> and /files/<n>: a redirect to the new address with --legacy-links on, else 404.
+void serve_legacy_album(Connection& connection, std::string_view rest);
+void serve_legacy_file(Connection& connection, std::string_view rest);

@@ -16,23 +16,16 @@ struct ZipSteps {
                            std::shared_ptr<std::uint64_t> sent);
 };
 
-void Connection::serve_zip(std::int64_t album_id) {
-    struct Loaded {
-        std::optional<StoredAlbum> album;
-        StoreFailure failure;
-    };
+void Connection::serve_zip(std::string key) {
     const GalleryStore& store = state_.gallery.store;
     off_network(
-        state_.reads,
-        [album_id, &store] {
-            Loaded loaded;
-            loaded.album = album_for_zip(store, album_id, loaded.failure);
-            return loaded;
-        },
-        [this, album_id](Loaded loaded) {
+        state_.reads, [key = std::move(key), &store] { return look_up_album(store, key); },
+        [this](AlbumLookup loaded) {
             if (!loaded.failure.detail.empty()) return send(read_failure_reply(loaded.failure, "album"));
-            if (!loaded.album)
-                return send(html_reply(404, not_found_page_html("There is no album " + std::to_string(album_id) + ".")));
+            if (int status = album_unavailable(loaded)) {
+                ViewPage page = unavailable_page(status);
+                return send(html_reply(page.status, std::move(page.html)));
+            }
             std::shared_ptr<AlbumZip> zip(start_album_zip(state_.gallery.store, *loaded.album).release(), AlbumZipDeleter{});
             auto& head = reply_head_.emplace(http::status::ok, 11);
             add_common_headers(head);

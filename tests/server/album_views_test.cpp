@@ -8,6 +8,7 @@
 #include <map>
 #include <regex>
 
+#include "album_keys.h"
 #include "album_zip.h"
 #include "gallery_pages.h"
 #include "test_pictures.h"
@@ -15,10 +16,7 @@
 
 namespace {
 
-std::string address_path(const HttpReply& upload) {
-    std::string address = upload.body.substr(upload.body.rfind("http://"));
-    return address.substr(address.find('/', 7));
-}
+std::string address_path(const HttpReply& upload) { return album_path(upload.body); }
 
 std::vector<std::string> matches(const std::string& text, const std::string& pattern) {
     std::vector<std::string> found;
@@ -59,34 +57,58 @@ TEST(AlbumOrder, NamesSortAsAFileManagerListsThem) {
     EXPECT_TRUE(natural_less("n99999999999999999999998", "n99999999999999999999999"));
 }
 
-TEST(AlbumAddresses, EachViewAddressIsReadBackAndNothingElseIs) {
+TEST(AlbumAddresses, EachAddressUnderAKeyIsReadBackAndNothingElseIs) {
+    const std::string key = "AbCdEfGhIjKlMnOpQrSt-w";  // a key's last character carries no unused bits
+    ASSERT_TRUE(is_album_key(key));
+    using K = AlbumTarget;
     struct Case {
-        const char* target;
-        ViewAddress::Kind kind;
-        std::int64_t album, picture;
+        std::string rest;
+        K::Kind kind;
+        std::int64_t number;
         int size;
     };
     for (const Case& c : std::vector<Case>{
-             {"/album/3/7", ViewAddress::picture_view, 3, 7, 0},
-             {"/album/3.zip", ViewAddress::album_zip, 3, 0, 0},
-             {"/thumbs/7/480", ViewAddress::thumbnail, 0, 7, 480},
-             {"/download/7", ViewAddress::download, 0, 7, 0},
-             {"/thumbs/7/500", ViewAddress::none, 0, 0, 0},
-             {"/thumbs/7/480?x=1", ViewAddress::none, 0, 0, 0},
-             {"/album/3/0", ViewAddress::none, 0, 0, 0},
-             {"/album/3/7/", ViewAddress::none, 0, 0, 0},
-             {"/album/.zip", ViewAddress::none, 0, 0, 0},
-             {"/download/99999999999999999999", ViewAddress::none, 0, 0, 0},
+             {key, K::album_page, 0, 0},
+             {key + "/7", K::picture_view, 7, 0},
+             {key + "/7/original", K::original, 7, 0},
+             {key + "/7/download", K::download, 7, 0},
+             {key + "/7/480px", K::thumbnail, 7, 480},
+             {key + "/album.zip", K::album_zip, 0, 0},
+             {key + "/rename", K::rename, 0, 0},
+             {key + "/delete", K::remove_album, 0, 0},
+             {key + "/7/remove", K::remove, 7, 0},
+             // Not addresses: sizes that are not made, numbers that are not positive, stray slashes,
+             // keys of another length or alphabet, and the old numbered forms.
+             {key + "/7/500px", K::none, 0, 0},
+             {key + "/7/480", K::none, 0, 0},
+             {key + "/0", K::none, 0, 0},
+             {key + "/-1", K::none, 0, 0},
+             {key + "/7/", K::none, 0, 0},
+             {key + "/", K::none, 0, 0},
+             {key + "/99999999999999999999", K::none, 0, 0},
+             {key + ".zip", K::none, 0, 0},
+             {key.substr(1), K::none, 0, 0},
+             {key + "A", K::none, 0, 0},
+             {"AbCdEfGhIjKlMnOpQrSt+w", K::none, 0, 0},
+             {"AbCdEfGhIjKlMnOpQrSt-x", K::none, 0, 0},
+             {"3", K::none, 0, 0},
+             {"", K::none, 0, 0},
          }) {
-        ViewAddress read = read_view_address(c.target);
-        EXPECT_EQ(read.kind, c.kind) << c.target;
-        if (c.kind == ViewAddress::none) continue;
-        EXPECT_EQ(read.album_id, c.album) << c.target;
-        EXPECT_EQ(read.picture_id, c.picture) << c.target;
-        EXPECT_EQ(read.size, c.size) << c.target;
+        SCOPED_TRACE(c.rest);
+        AlbumTarget read = read_album_target(c.rest);
+        EXPECT_EQ(read.kind, c.kind);
+        if (c.kind == K::none) continue;
+        EXPECT_EQ(read.key, key);
+        EXPECT_EQ(read.number, c.number);
+        EXPECT_EQ(read.size, c.size);
     }
-    EXPECT_EQ(read_view_address(picture_view_address(12, 34)).picture_id, 34);
-    EXPECT_EQ(read_view_address(album_zip_address(12)).album_id, 12);
+    // What the pages write, the router reads back.
+    auto rest = [](const std::string& address) { return address.substr(album_prefix.size()); };
+    EXPECT_EQ(read_album_target(rest(picture_view_address(key, 34))).number, 34);
+    EXPECT_EQ(read_album_target(rest(thumbnail_address(key, 34, view_size))).size, view_size);
+    EXPECT_EQ(read_album_target(rest(album_zip_address(key))).kind, K::album_zip);
+    EXPECT_EQ(read_album_target(rest(remove_address(key, 2))).kind, K::remove);
+    EXPECT_EQ(album_page_address(key, 3), "/a/" + key + "?page=3");
 }
 
 TEST(Downloads, TheNameGoesOutAsUtf8WithASafeAsciiFallback) {
@@ -172,14 +194,15 @@ TEST(AlbumViews, AnUndecodablePictureIsStoredAndShownByItsOriginal) {
     ASSERT_EQ(upload.status, 200) << upload.body;
     HttpReply page = http_get(g->port, address_path(upload));
     ASSERT_EQ(page.status, 200);
-    std::string broken_id = first_match(page.body, "<a href=\"/album/\\d+/(\\d+)\"><img src=\"/files/\\d+\"");
-    ASSERT_FALSE(broken_id.empty()) << page.body;
-    EXPECT_EQ(matches(page.body, "src=\"/thumbs/(\\d+)/480\"").size(), 1u);
-    EXPECT_EQ(http_get(g->port, "/thumbs/" + broken_id + "/480").status, 404);
-    HttpReply view = http_get(g->port, address_path(upload) + "/" + broken_id);
+    const std::string album = address_path(upload);
+    std::string broken_number = first_match(page.body, "<a href=\"/a/[^/]+/(\\d+)\"><img src=\"/a/[^/]+/\\d+/original\"");
+    ASSERT_FALSE(broken_number.empty()) << page.body;
+    EXPECT_EQ(matches(page.body, "src=\"/a/[^/]+/(\\d+)/480px\"").size(), 1u);
+    EXPECT_EQ(http_get(g->port, album + "/" + broken_number + "/480px").status, 404);
+    HttpReply view = http_get(g->port, album + "/" + broken_number);
     EXPECT_EQ(view.status, 200);
-    EXPECT_NE(view.body.find("src=\"/files/" + broken_id + "\""), std::string::npos) << view.body;
-    EXPECT_EQ(http_get(g->port, "/files/" + broken_id).body, broken);
+    EXPECT_NE(view.body.find("src=\"" + album + "/" + broken_number + "/original\""), std::string::npos) << view.body;
+    EXPECT_EQ(http_get(g->port, album + "/" + broken_number + "/original").body, broken);
 }
 
 TEST(AlbumViews, ThePictureViewIsFollowedToTheEndAndBack) {
@@ -192,7 +215,7 @@ TEST(AlbumViews, ThePictureViewIsFollowedToTheEndAndBack) {
     ASSERT_EQ(upload.status, 200) << upload.body;
     HttpReply album = http_get(g->port, address_path(upload));
     EXPECT_NE(album.body.find("<h1>Summer</h1>"), std::string::npos);
-    std::vector<std::string> views = matches(album.body, "<a href=\"(/album/\\d+/\\d+)\">");
+    std::vector<std::string> views = matches(album.body, "<a href=\"(/a/[^/\"]+/\\d+)\">");
     ASSERT_EQ(views.size(), 4u);
 
     std::vector<std::string> names;
@@ -203,7 +226,7 @@ TEST(AlbumViews, ThePictureViewIsFollowedToTheEndAndBack) {
         names.push_back(first_match(view.body, "<h1>([^<]*)</h1>"));
         // An animation is shown as it is, so it moves; the others by their view-sized copy.
         bool animated = names.back().ends_with(".gif");
-        EXPECT_EQ(first_match(view.body, "<main><img src=\"/(files|thumbs)/"), animated ? "files" : "thumbs") << at;
+        EXPECT_EQ(first_match(view.body, "<main><img src=\"/a/[^/]+/\\d+/(original|\\d+px)\""), animated ? "original" : std::to_string(view_size) + "px") << at;
         EXPECT_NE(view.body.find("rel=\"up\" href=\"" + address_path(upload) + "\""), std::string::npos);
         at = first_match(view.body, "<a rel=\"next\" href=\"([^\"]+)\"");
     }
@@ -226,12 +249,12 @@ TEST(AlbumViews, DownloadsAndTheZipUnpackToTheSameNamesAndBytes) {
     HttpReply upload = raw_exchange(g->port, upload_request(upload_body("L", "true", files)));
     ASSERT_EQ(upload.status, 200) << upload.body;
 
-    HttpReply download = http_get(g->port, "/download/1");
+    HttpReply download = http_get(g->port, address_path(upload) + "/1/download");
     EXPECT_EQ(download.body, files[0].contents);
     EXPECT_EQ(header_value(download, "Content-Disposition"),
               "attachment; filename=\"_t_ 2.jpg\"; filename*=UTF-8''%C3%A9t%C3%A9%202.jpg");
 
-    HttpReply zip = http_get(g->port, address_path(upload) + ".zip");
+    HttpReply zip = http_get(g->port, address_path(upload) + "/album.zip");
     ASSERT_EQ(zip.status, 200);
     EXPECT_EQ(header_value(zip, "Content-Type"), "application/zip");
     EXPECT_NE(header_value(zip, "Content-Disposition").find("attachment; filename=\"Pictures of "), std::string::npos);
@@ -262,6 +285,7 @@ TEST(AlbumViews, AFiveGibibyteAlbumStreamsAsAZip64WithFlatMemory) {
         GalleryStore store;
         ASSERT_FALSE(open_store(data.path, store));
         NewAlbum album = album_of(store, {{"a.jpg", "1"}, {"b.jpg", "2"}, {"c.jpg", "3"}, {"d.jpg", "4"}});
+        album.key = "BigZipAlbumAAAAAAAAAAA";
         StoreFailure failure;
         ASSERT_EQ(store_album(store, album, failure), 1) << failure.detail;
         for (int id = 1; id <= 4; ++id) std::filesystem::resize_file(picture_path(store, id), picture_bytes);
@@ -279,7 +303,7 @@ TEST(AlbumViews, AFiveGibibyteAlbumStreamsAsAZip64WithFlatMemory) {
 
     int fd = connect_loopback(gallery.port);
     ASSERT_GE(fd, 0);
-    std::string request = "GET /album/1.zip HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    std::string request = "GET /a/BigZipAlbumAAAAAAAAAAA/album.zip HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
     ASSERT_EQ(::send(fd, request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
     std::uint64_t received = 0;
     std::string tail;
@@ -314,6 +338,8 @@ TEST(AlbumViews, LongAlbumsArePagedWithLinksBetweenPagesAndEachPageStaysSmall) {
         pictures.clear();
         for (int i = 1; i <= 5000; ++i) pictures.emplace_back(long_name + std::to_string(i) + ".png", "x");
         NewAlbum long_album = album_of(store, pictures);
+        just_over.key = "PagedAlbumOneAAAAAAAAA";
+        long_album.key = "PagedAlbumTwoAAAAAAAAA";
         StoreFailure failure;
         ASSERT_EQ(store_album(store, just_over, failure), 1) << failure.detail;
         ASSERT_EQ(store_album(store, long_album, failure), 2) << failure.detail;
@@ -323,26 +349,27 @@ TEST(AlbumViews, LongAlbumsArePagedWithLinksBetweenPagesAndEachPageStaysSmall) {
     ASSERT_GT(gallery.port, 0) << read_whole_file(logs.path / "gallery.log");
 
     std::string last = std::to_string(album_page_cards + 1);
+    const std::string one = "/a/PagedAlbumOneAAAAAAAAA", two = "/a/PagedAlbumTwoAAAAAAAAA";
     struct Case {
-        const char* target;
+        std::string target;
         int status;
         std::size_t cards;
         std::string first_card, last_card, shown, prev, next;  // "" for none
     };
     for (const Case& c : std::vector<Case>{
-             {"/album/1", 200, album_page_cards, "p1.png", "p200.png", "Page 1 of 2", "", "/album/1?page=2"},
-             {"/album/1?page=1", 200, album_page_cards, "p1.png", "p200.png", "Page 1 of 2", "", "/album/1?page=2"},
-             {"/album/1?page=2", 200, 1, "p" + last + ".png", "p" + last + ".png", "Page 2 of 2", "/album/1", ""},
-             {"/album/1?utm_source=x&page=2", 200, 1, "p" + last + ".png", "p" + last + ".png", "Page 2 of 2", "/album/1", ""},
-             {"/album/2?page=25", 200, album_page_cards, long_name + "4801.png", long_name + "5000.png", "Page 25 of 25",
-              "/album/2?page=24", ""},
-             {"/album/1?page=3", 404, 0, "", "", "", "", ""},
-             {"/album/1?page=0", 404, 0, "", "", "", "", ""},
-             {"/album/1?page=-1", 404, 0, "", "", "", "", ""},
-             {"/album/1?page=2x", 404, 0, "", "", "", "", ""},
-             {"/album/1?page=", 404, 0, "", "", "", "", ""},
-             {"/album/1?page", 404, 0, "", "", "", "", ""},
-             {"/album/1?page=99999999999999999999", 404, 0, "", "", "", "", ""},
+             {one, 200, album_page_cards, "p1.png", "p200.png", "Page 1 of 2", "", one + "?page=2"},
+             {one + "?page=1", 200, album_page_cards, "p1.png", "p200.png", "Page 1 of 2", "", one + "?page=2"},
+             {one + "?page=2", 200, 1, "p" + last + ".png", "p" + last + ".png", "Page 2 of 2", one, ""},
+             {one + "?utm_source=x&page=2", 200, 1, "p" + last + ".png", "p" + last + ".png", "Page 2 of 2", one, ""},
+             {two + "?page=25", 200, album_page_cards, long_name + "4801.png", long_name + "5000.png", "Page 25 of 25",
+              two + "?page=24", ""},
+             {one + "?page=3", 404, 0, "", "", "", "", ""},
+             {one + "?page=0", 404, 0, "", "", "", "", ""},
+             {one + "?page=-1", 404, 0, "", "", "", "", ""},
+             {one + "?page=2x", 404, 0, "", "", "", "", ""},
+             {one + "?page=", 404, 0, "", "", "", "", ""},
+             {one + "?page", 404, 0, "", "", "", "", ""},
+             {one + "?page=99999999999999999999", 404, 0, "", "", "", "", ""},
          }) {
         HttpReply page = http_get(gallery.port, c.target);
         ASSERT_EQ(page.status, c.status) << c.target;
@@ -357,15 +384,15 @@ TEST(AlbumViews, LongAlbumsArePagedWithLinksBetweenPagesAndEachPageStaysSmall) {
     }
 
     // Every page of the long album is bounded by the page's cards, not the album's.
-    HttpReply first = http_get(gallery.port, "/album/2");
+    HttpReply first = http_get(gallery.port, two);
     ASSERT_EQ(first.status, 200);
     EXPECT_NE(first.body.find("5000 pictures"), std::string::npos);
     EXPECT_LT(first.body.size(), album_page_cards * 4 * 1024) << "a card takes well under 4 KiB";
     // A picture on page 2 links back to page 2, and its previous picture is the last one of page 1.
-    std::string card = first_match(http_get(gallery.port, "/album/1?page=2").body, "<a href=\"(/album/1/\\d+)\"");
+    std::string card = first_match(http_get(gallery.port, one + "?page=2").body, "<a href=\"(" + one + "/\\d+)\"");
     HttpReply view = http_get(gallery.port, card);
     ASSERT_EQ(view.status, 200) << card;
-    EXPECT_EQ(first_match(view.body, "<a rel=\"up\" href=\"([^\"]*)\""), "/album/1?page=2");
+    EXPECT_EQ(first_match(view.body, "<a rel=\"up\" href=\"([^\"]*)\""), one + "?page=2");
     std::string previous = first_match(view.body, "<a rel=\"prev\" href=\"([^\"]*)\"");
-    EXPECT_EQ(matches(http_get(gallery.port, "/album/1").body, "<a href=\"(/album/1/\\d+)\"").back(), previous);
+    EXPECT_EQ(matches(http_get(gallery.port, one).body, "<a href=\"(" + one + "/\\d+)\"").back(), previous);
 }

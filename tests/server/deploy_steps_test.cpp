@@ -164,9 +164,11 @@ TEST(DeploySteps, PostgresDumpAndRestoreCarryEveryPicture) {
     // A fresh instance on the restored database serves every picture as it was uploaded.
     LocalGallery gallery = start_local_gallery(work.path / "second", work.path / "second.log", {}, {"--database", restored});
     ASSERT_GT(gallery.port, 0) << read_whole_file(work.path / "second.log");
+    std::map<std::string, std::string> addresses;
+    for (const auto& [name, address] : picture_addresses(StoreLocation{work.path / "lister", restored, {}}))
+        addresses[name] = address;
     for (const auto& [name, bytes] : pictures) {
-        std::string id = postgres_query(restored, "SELECT id FROM pictures WHERE name = '" + name + "'");
-        HttpReply file = http_get(gallery.port, "/files/" + id);
+        HttpReply file = http_get(gallery.port, addresses[name] + "/original");
         EXPECT_EQ(file.status, 200) << name;
         EXPECT_TRUE(file.body == bytes) << name << ": " << file.body.size() << " bytes, not " << bytes.size();
     }

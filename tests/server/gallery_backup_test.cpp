@@ -118,10 +118,10 @@ TEST(GalleryBackup, CopiesTakenDuringUploadsAreWholeAndRestoreEveryPicture) {
     ASSERT_GT(again.port, 0) << read_whole_file(work.path / "restored.log");
     auto pictures = stored_pictures(restored);
     ASSERT_EQ(pictures.size(), stored_pictures(backups.back()).size());
-    for (std::size_t i = 0; i < pictures.size(); ++i) {
-        HttpReply file = http_get(again.port, "/files/" + std::to_string(i + 1));
+    for (const auto& [name, address] : picture_addresses(StoreLocation{restored, std::nullopt, {}})) {
+        HttpReply file = http_get(again.port, address + "/original");
         EXPECT_EQ(file.status, 200);
-        EXPECT_TRUE(file.body == uploaded[pictures[i].first]) << pictures[i].first;
+        EXPECT_TRUE(file.body == uploaded[name]) << name;
     }
 }
 

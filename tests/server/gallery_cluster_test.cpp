@@ -247,15 +247,28 @@ std::string closing(std::string request) {
     return request.insert(request.find("\r\n") + 2, "Connection: close\r\n");
 }
 
-std::string pictures_of_album(const std::string& database, std::int64_t album) {
-    return postgres_query(database, "SELECT coalesce(string_agg(name || '=' || size, ',' ORDER BY position), '') "
-                                    "FROM pictures WHERE album_id = " + std::to_string(album));
+// The album's key, from its address.
+std::string key_of(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
+// "name=size,..." of the album's pictures in their stored order, read through the store's interface.
+std::string pictures_of_album(const std::string& database, const std::string& path) {
+    TempFolder own;
+    GalleryStore store;
+    if (auto error = open_store(StoreLocation{own.path, database, {}}, store)) return *error;
+    StoreFailure failure;
+    std::optional<StoredAlbum> album = find_album(store, key_of(path), failure);
+    if (!album) return "(no album " + path + ") " + failure.detail;
+    std::string listed;
+    for (const StoredPicture& picture : album->pictures)
+        listed += (listed.empty() ? "" : ",") + picture.name + "=" + std::to_string(picture.size);
+    return listed;
 }
 
-std::int64_t album_in(const std::string& reply_body) {
+// The album's address in an upload reply's owner link ("/a/<key>"), or empty.
+std::string album_in(const std::string& reply_body) {
     std::smatch match;
-    static const std::regex address("^http://127\\.0\\.0\\.1:[0-9]+/album/([0-9]+)$");
-    return std::regex_match(reply_body, match, address) ? std::stoll(match[1]) : 0;
+    static const std::regex address("^https?://127\\.0\\.0\\.1:[0-9]+(/a/[A-Za-z0-9_-]{22})\\?owner=[A-Za-z0-9_-]{43}$");
+    return std::regex_match(reply_body, match, address) ? match[1].str() : std::string();
 }
 
 // Three sample pictures uploaded by the real uploader; returns the address it opened.
@@ -306,8 +319,9 @@ TEST(GalleryCluster, TheUploadersAlbumThroughNginxIsServedWholeByEachInstance) {
     EXPECT_EQ(cluster.nginx_test_output.find("[warn]"), std::string::npos) << cluster.nginx_test_output;
     UploaderRun upload = run_uploader();
     const auto& originals = upload.originals;
-    ASSERT_EQ(upload.opened, "http://127.0.0.1:" + std::to_string(TEST_GALLERY_PORT) + "/album/1")
-        << upload.err << cluster.log(0) << cluster.log(1);
+    const std::string album = album_in(upload.opened);
+    ASSERT_TRUE(upload.opened.starts_with("http://127.0.0.1:" + std::to_string(TEST_GALLERY_PORT) + "/a/") && !album.empty())
+        << upload.opened << upload.err << cluster.log(0) << cluster.log(1);
     // Other names still reach the default site.
     HttpReply other = raw_exchange(TEST_GALLERY_PORT, "GET /add/limits.aspx HTTP/1.1\r\nHost: www.example.org\r\n"
                                                       "Connection: close\r\n\r\n");
@@ -315,15 +329,16 @@ TEST(GalleryCluster, TheUploadersAlbumThroughNginxIsServedWholeByEachInstance) {
 
     for (int port : cluster.ports) {
         SCOPED_TRACE("instance on port " + std::to_string(port));
-        HttpReply page = http_get(port, "/album/1");
+        HttpReply page = http_get(port, album);
         EXPECT_EQ(page.status, 200);
         for (const auto& [name, bytes] : originals) EXPECT_NE(page.body.find(name), std::string::npos) << name;
-        for (const auto& [name, bytes] : originals) {
-            std::string id = postgres_query(cluster.database, "SELECT id FROM pictures WHERE name = '" + name + "'");
-            HttpReply file = http_get(port, "/files/" + id);
-            EXPECT_EQ(file.status, 200) << name;
-            EXPECT_TRUE(file.body == bytes) << name << ": " << file.body.size() << " bytes, not " << bytes.size();
+        std::set<std::string> served;
+        for (std::size_t number = 1; number <= originals.size(); ++number) {
+            HttpReply file = http_get(port, album + "/" + std::to_string(number) + "/original");
+            EXPECT_EQ(file.status, 200) << number;
+            served.insert(file.body);
         }
+        for (const auto& [name, bytes] : originals) EXPECT_TRUE(served.contains(bytes)) << name;
     }
 }
 
@@ -349,16 +364,20 @@ TEST(GalleryCluster, AnInstanceKilledMidUploadLeavesNoHalfAlbumAndTheOtherKeepsS
     EXPECT_EQ(postgres_query(cluster.database, "SELECT count(*) FROM albums"), "1");
     std::string whole = "first.png=" + std::to_string(files[0].contents.size()) +
                         ",second.png=" + std::to_string(files[1].contents.size());
-    EXPECT_EQ(pictures_of_album(cluster.database, 1), whole);
+    for (const std::string& reply : replies) {
+        if (reply.starts_with("HTTP/1.1 200")) {
+            EXPECT_EQ(pictures_of_album(cluster.database, album_in(reply.substr(reply.find("\r\n\r\n") + 4))), whole);
+        }
+    }
 
     // nginx passes everything to the instance left, which keeps taking and serving albums.
     for (int i = 0; i < 4; ++i) {
         HttpReply reply = raw_exchange(TEST_GALLERY_PORT, request, 20000);
         EXPECT_EQ(reply.status, 200) << reply.head << reply.body;
-        std::int64_t album = album_in(reply.body);
-        ASSERT_GT(album, 0) << reply.body;
+        std::string album = album_in(reply.body);
+        ASSERT_FALSE(album.empty()) << reply.body;
         EXPECT_EQ(pictures_of_album(cluster.database, album), whole);
-        EXPECT_EQ(http_get(TEST_GALLERY_PORT, "/album/" + std::to_string(album), "Connection: close\r\n").status, 200);
+        EXPECT_EQ(http_get(TEST_GALLERY_PORT, album, "Connection: close\r\n").status, 200);
     }
     EXPECT_EQ(postgres_query(cluster.database, "SELECT count(*) FROM pictures WHERE album_id NOT IN "
                                                "(SELECT id FROM albums)"), "0");
@@ -378,7 +397,7 @@ TEST(GalleryCluster, ConcurrentUploadsThroughBothInstancesGetDistinctCompleteAlb
     SKIP_WITHOUT_CLUSTER_PARTS();
     Cluster cluster;
     ASSERT_EQ(cluster.start_error, "");
-    std::vector<std::future<std::pair<std::int64_t, std::string>>> uploads;
+    std::vector<std::future<std::pair<std::string, std::string>>> uploads;
     for (int i = 0; i < 8; ++i)
         uploads.push_back(std::async(std::launch::async, [i] {
             std::string name = "upload-" + std::to_string(i) + ".png";
@@ -389,10 +408,10 @@ TEST(GalleryCluster, ConcurrentUploadsThroughBothInstancesGetDistinctCompleteAlb
             return std::make_pair(album_in(reply.body), name + "=" + std::to_string(png.size()) + ",b-" + name + "=" +
                                                             std::to_string(png.size()));
         }));
-    std::set<std::int64_t> albums;
+    std::set<std::string> albums;
     for (auto& upload : uploads) {
         auto [album, expected] = upload.get();
-        ASSERT_GT(album, 0) << cluster.log(0) << cluster.log(1);
+        ASSERT_FALSE(album.empty()) << cluster.log(0) << cluster.log(1);
         albums.insert(album);
         EXPECT_EQ(pictures_of_album(cluster.database, album), expected);
     }
@@ -463,9 +482,10 @@ TEST(GalleryCluster, PagesGoOverHttpsWhileTheUploaderKeepsPlainHttp) {
     ASSERT_EQ(cluster.start_error, "");
     EXPECT_EQ(cluster.nginx_test_output.find("[warn]"), std::string::npos) << cluster.nginx_test_output;
     UploaderRun upload = run_uploader();
-    const std::string album = "/album/1";
-    ASSERT_EQ(upload.opened, "https://127.0.0.1:" + std::to_string(cluster.layout.https_port) + album)
-        << upload.err << cluster.log(0) << cluster.log(1);
+    const std::string album = album_in(upload.opened);
+    ASSERT_TRUE(upload.opened.starts_with("https://127.0.0.1:" + std::to_string(cluster.layout.https_port) + "/a/") &&
+                !album.empty())
+        << upload.opened << upload.err << cluster.log(0) << cluster.log(1);
 
     // The uploader's two requests are answered on port 80 as they are; everything else moves to HTTPS.
     struct Case {
@@ -477,7 +497,8 @@ TEST(GalleryCluster, PagesGoOverHttpsWhileTheUploaderKeepsPlainHttp) {
              {"GET /add/limits.aspx HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n", 200, ""},
              {closing(upload_request(upload_body("L", "true", {{"late.png", make_sample_png(40, 30, 9)}}))), 200, ""},
              {"GET " + album + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n", 301, "https://127.0.0.1" + album},
-             {"GET /files/1 HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n", 301, "https://127.0.0.1/files/1"},
+             {"GET " + album + "/1/original HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n", 301,
+              "https://127.0.0.1" + album + "/1/original"},
          }) {
         SCOPED_TRACE(c.request.substr(0, c.request.find('\r')));
         HttpReply reply = raw_exchange(TEST_GALLERY_PORT, c.request, 20000);
@@ -492,10 +513,10 @@ TEST(GalleryCluster, PagesGoOverHttpsWhileTheUploaderKeepsPlainHttp) {
     for (const auto& [name, bytes] : upload.originals) {
         SCOPED_TRACE(name);
         EXPECT_NE(html.find(name), std::string::npos);
-        std::string id = postgres_query(cluster.database, "SELECT id FROM pictures WHERE name = '" + name + "'");
-        ProcessResult file = https_get(cluster, "/files/" + id, fetched.path / id);
+        std::string number = name.substr(name.find('-') + 1, 1);  // picture-<n>.png is the album's picture n
+        ProcessResult file = https_get(cluster, album + "/" + number + "/original", fetched.path / number);
         EXPECT_EQ(file.out, "200") << file.err;
-        EXPECT_TRUE(read_whole_file(fetched.path / id) == bytes);
+        EXPECT_TRUE(read_whole_file(fetched.path / number) == bytes);
     }
 }
 
@@ -506,6 +527,7 @@ TEST(GalleryCluster, RestartingEachInstanceInTurnFailsNoRequest) {
     std::string png = make_sample_png(300, 200, 5);
     HttpReply first = raw_exchange(TEST_GALLERY_PORT, closing(upload_request(upload_body("L", "true", {{"a.png", png}}))), 20000);
     ASSERT_EQ(first.status, 200) << first.head << first.body;
+    const std::string album = album_in(first.body);
 
     // Pages, pictures and uploads from several clients at once, for as long as the restarts take.
     std::atomic<bool> stop{false};
@@ -513,8 +535,8 @@ TEST(GalleryCluster, RestartingEachInstanceInTurnFailsNoRequest) {
     std::mutex lock;
     std::vector<std::string> failures;
     const std::vector<std::string> requests{
-        "GET /album/1 HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n",
-        "GET /files/1 HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n",
+        "GET " + album + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n",
+        "GET " + album + "/1/original HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n",
         closing(upload_request(upload_body("L", "true", {{"b.png", png}}))),
     };
     std::vector<std::thread> clients;
@@ -550,6 +572,41 @@ TEST(GalleryCluster, RestartingEachInstanceInTurnFailsNoRequest) {
                                   << read_whole_file(cluster.layout.prefix / "log" / "error.log");
     // Both instances took requests again after their restart.
     for (int i = 0; i < 2; ++i) EXPECT_NE(cluster.log(i).rfind("listening on"), std::string::npos);
+}
+
+TEST(GalleryCluster, AnAlbumItsOwnerDeletesThroughEitherInstanceIsGoneFromBoth) {
+    SKIP_WITHOUT_CLUSTER_PARTS();
+    Cluster cluster;
+    ASSERT_EQ(cluster.start_error, "");
+    HttpReply upload = raw_exchange(TEST_GALLERY_PORT,
+                                    closing(upload_request(upload_body("L", "true", {{"a.png", make_sample_png(300, 200, 1)},
+                                                                                     {"b.png", make_sample_png(200, 300, 2)}}))),
+                                    20000);
+    const std::string album = album_in(upload.body);
+    ASSERT_FALSE(album.empty()) << upload.head << upload.body;
+    const std::string secret = upload.body.substr(upload.body.find("owner=") + 6);
+    const std::vector<std::string> addresses{album, album + "/1", album + "/1/original", album + "/1/download",
+                                             album + "/1/480px", album + "/album.zip"};
+    // Each instance has served everything once, so its page cache and copies hold the album.
+    for (int port : cluster.ports)
+        for (const std::string& address : addresses)
+            EXPECT_EQ(http_get(port, address).status, 200) << address << " on " << port;
+
+    const std::string host = "127.0.0.1:" + std::to_string(TEST_GALLERY_PORT);
+    HttpReply deleted = raw_exchange(TEST_GALLERY_PORT,
+                                     "POST " + album + "/delete HTTP/1.1\r\nHost: " + host + "\r\nOrigin: http://" + host +
+                                         "\r\nCookie: owner=" + secret + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n",
+                                     20000);
+    ASSERT_EQ(deleted.status, 200) << deleted.head << deleted.body << cluster.log(0) << cluster.log(1);
+    for (int port : cluster.ports)
+        for (const std::string& address : addresses)
+            EXPECT_EQ(http_get(port, address).status, 410) << address << " on " << port;
+    EXPECT_EQ(postgres_query(cluster.database, "SELECT count(*) FROM pictures"), "0");
+    EXPECT_EQ(postgres_query(cluster.database, "SELECT count(*) FROM pg_largeobject_metadata"), "0");
+    // A new album never gets the deleted one's key.
+    HttpReply again = raw_exchange(TEST_GALLERY_PORT, closing(upload_request(upload_body("L", "true", {{"c.png", make_sample_png(40, 30, 3)}}))), 20000);
+    EXPECT_NE(album_in(again.body), album);
+    EXPECT_EQ(http_get(TEST_GALLERY_PORT, album, "Connection: close\r\n").status, 410);
 }
 
 TEST(GalleryCluster, BehindTheShippedNginxTheGallerySeesEachClientsOwnAddress) {

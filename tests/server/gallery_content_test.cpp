@@ -40,20 +40,23 @@ TEST(UploadReplyBody, ReportThenMarkerThenAddressWhenFilesWereRefused) {
     EXPECT_NE(report.find("b.doc: not a picture"), std::string::npos);
 }
 
-TEST(AlbumAddress, JoinsBaseAndIdWithOneSlash) {
-    EXPECT_EQ(album_address("http://127.0.0.1:8080", 7), "http://127.0.0.1:8080/album/7");
-    EXPECT_EQ(album_address("https://pics.example/gallery/", 12), "https://pics.example/gallery/album/12");
+TEST(AlbumAddress, JoinsBaseAndKeyWithOneSlashAndCarriesTheOwnerSecretOnlyWhenGiven) {
+    const std::string key = "AAAAAAAAAAAAAAAAAAAAAA";
+    EXPECT_EQ(album_address("http://127.0.0.1:8080", key), "http://127.0.0.1:8080/a/" + key);
+    EXPECT_EQ(album_address("https://pics.example/gallery/", key, "s3cret"),
+              "https://pics.example/gallery/a/" + key + "?owner=s3cret");
 }
 
-TEST(AlbumPage, EscapesEveryNameAndLinksEachPicture) {
+TEST(AlbumPage, EscapesEveryNameAndLinksEachPictureByItsNumber) {
     StoredAlbum album{3, "2024-01-02 03:04:05", "L", "true",
-                      {{10, "<script>alert(1)</script>.png", "image/png", 5}, {11, "a\"b'&c.jpg", "image/jpeg", 6}}, {}};
+                      {{10, "<script>alert(1)</script>.png", "image/png", 5, 1}, {11, "a\"b'&c.jpg", "image/jpeg", 6, 2}},
+                      {}, "AAAAAAAAAAAAAAAAAAAAAA"};
     std::string html = album_page_html(album);
     EXPECT_EQ(html.find("<script>alert"), std::string::npos);
     EXPECT_NE(html.find("&lt;script&gt;alert(1)&lt;/script&gt;.png"), std::string::npos);
     EXPECT_NE(html.find("alt=\"a&quot;b&#39;&amp;c.jpg\""), std::string::npos);
-    EXPECT_NE(html.find("src=\"/files/10\""), std::string::npos);
-    EXPECT_NE(html.find("src=\"/files/11\""), std::string::npos);
+    EXPECT_NE(html.find("src=\"/a/AAAAAAAAAAAAAAAAAAAAAA/1/original\""), std::string::npos);
+    EXPECT_NE(html.find("src=\"/a/AAAAAAAAAAAAAAAAAAAAAA/2/original\""), std::string::npos);
     EXPECT_NE(html.find("2 pictures"), std::string::npos);
 }
 

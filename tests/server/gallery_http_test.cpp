@@ -5,14 +5,18 @@
 #include <unistd.h>
 
 #include <future>
+#include <regex>
 
 #include "sample_png.h"
 #include "test_support.h"
 
 namespace {
 
-std::string address_of(const RunningGallery& g, int album) {
-    return "http://127.0.0.1:" + std::to_string(g.port) + "/album/" + std::to_string(album);
+// An upload's reply names its album by key, with the owner's secret.
+bool is_owner_link(const RunningGallery& g, const std::string& text) {
+    static const std::regex link("/a/[A-Za-z0-9_-]{22}\\?owner=[A-Za-z0-9_-]{43}");
+    std::string base = "http://127.0.0.1:" + std::to_string(g.port);
+    return text.starts_with(base) && std::regex_match(text.substr(base.size()), link);
 }
 
 std::string limits_request() {
@@ -59,21 +63,22 @@ TEST(GalleryHttpUpload, GoodUploadIsStoredByteIdenticalAndAnsweredWithTheAddress
                                 {"third.gif", std::string("GIF89a\x01\x00\x01\x00\x00\x00\x00;", 14)}};
     HttpReply reply = raw_exchange(g->port, upload_request(upload_body("L", "true", files)));
     ASSERT_EQ(reply.status, 200) << reply.body;
-    EXPECT_EQ(reply.body, address_of(*g, 1));
+    EXPECT_TRUE(is_owner_link(*g, reply.body)) << reply.body;
+    const std::string album = album_path(reply.body);
     EXPECT_EQ(header_value(reply, "Content-Length"), std::to_string(reply.body.size()));
 
     EXPECT_EQ(count_rows(g->data.path, "pictures"), 3);
     for (int id = 1; id <= 3; ++id)
         EXPECT_EQ(read_whole_file(g->data.path / "pictures" / std::to_string(id)), files[id - 1].contents) << id;
 
-    HttpReply page = http_get(g->port, "/album/1");
+    HttpReply page = http_get(g->port, album);
     EXPECT_EQ(page.status, 200);
     EXPECT_NE(page.body.find("ünïcode 📷.png"), std::string::npos);
-    HttpReply picture = http_get(g->port, "/files/2");
+    HttpReply picture = http_get(g->port, album + "/2/original");
     EXPECT_EQ(picture.status, 200);
     EXPECT_EQ(header_value(picture, "Content-Type"), "image/png");
     EXPECT_EQ(picture.body, files[1].contents);
-    EXPECT_EQ(header_value(http_get(g->port, "/files/3"), "Content-Type"), "image/gif");
+    EXPECT_EQ(header_value(http_get(g->port, album + "/3/original"), "Content-Type"), "image/gif");
 }
 
 TEST(GalleryHttpUpload, NonPicturesAreReportedBeforeTheMarkerAndTheRestIsKept) {
@@ -85,7 +90,7 @@ TEST(GalleryHttpUpload, NonPicturesAreReportedBeforeTheMarkerAndTheRestIsKept) {
     std::size_t marker = reply.body.find("*****\r\n");
     ASSERT_NE(marker, std::string::npos) << reply.body;
     EXPECT_NE(reply.body.substr(0, marker).find("notes.txt"), std::string::npos);
-    EXPECT_EQ(reply.body.substr(marker + 7), address_of(*g, 1));
+    EXPECT_TRUE(is_owner_link(*g, reply.body.substr(marker + 7))) << reply.body;
     EXPECT_EQ(count_rows(g->data.path, "pictures"), 1);
     EXPECT_EQ(read_whole_file(g->data.path / "pictures" / "1"), png);
 }
@@ -173,18 +178,23 @@ TEST(GalleryHttpRefusals, AHugeAnnouncedBodyIsRefusedWithoutWaitingForIt) {
 
 TEST(GalleryHttpPages, UnknownAlbumsAndPicturesAre404) {
     auto g = start_gallery();
-    for (std::string_view path : {"/album/5", "/album/0", "/album/999999999999999999", "/album/abc", "/files/1",
-                                  "/files/../gallery.sqlite", "/files/1x", "/nothing"})
+    HttpReply upload = raw_exchange(g->port, upload_request(upload_body("L", "true", {{"a.png", make_sample_png(5, 5, 1)}})));
+    const std::string album = album_path(upload.body);
+    ASSERT_FALSE(album.empty()) << upload.body;
+    for (const std::string& path : std::vector<std::string>{"/album/1", "/album/0", "/album/999999999999999999", "/album/abc", "/files/1",
+                             "/files/../gallery.sqlite", "/files/1x", "/thumbs/1/480", "/download/1", "/nothing",
+                             "/a/AAAAAAAAAAAAAAAAAAAAAA", "/a/AAAAAAAAAAAAAAAAAAAAAA/1/original", "/a/1", "/a/",
+                             album + "/2", album + "/2/original", album + "/0/original", album + "/1/999px",
+                             album + "/1/../../gallery.sqlite", album + "?page=2"})
         EXPECT_EQ(http_get(g->port, path).status, 404) << path;
 }
 
 TEST(GalleryHttpPages, AlbumPageEscapesHostileNames) {
     auto g = start_gallery();
-    ASSERT_EQ(raw_exchange(g->port, upload_request(upload_body(
-                                        "L", "true", {{"<img src=x onerror=alert(1)>.png", make_sample_png(2, 2, 1)}})))
-                  .status,
-              200);
-    HttpReply page = http_get(g->port, "/album/1");
+    HttpReply upload = raw_exchange(g->port, upload_request(upload_body(
+                                                 "L", "true", {{"<img src=x onerror=alert(1)>.png", make_sample_png(2, 2, 1)}})));
+    ASSERT_EQ(upload.status, 200);
+    HttpReply page = http_get(g->port, album_path(upload.body));
     EXPECT_EQ(page.body.find("<img src=x"), std::string::npos);
     EXPECT_NE(page.body.find("&lt;img src=x onerror=alert(1)&gt;.png"), std::string::npos);
     EXPECT_EQ(header_value(page, "Content-Type"), "text/html; charset=utf-8");
@@ -192,20 +202,20 @@ TEST(GalleryHttpPages, AlbumPageEscapesHostileNames) {
 
 TEST(GalleryHttpPages, HeadGetsTheHeadAGetGetsAndNoBody) {
     auto g = start_gallery();
-    ASSERT_EQ(raw_exchange(g->port, upload_request(upload_body("L", "true", {{"a.png", make_sample_png(5, 5, 1)}})))
-                  .status,
-              200);
+    HttpReply upload = raw_exchange(g->port, upload_request(upload_body("L", "true", {{"a.png", make_sample_png(5, 5, 1)}})));
+    ASSERT_EQ(upload.status, 200);
+    const std::string album = album_path(upload.body);
     struct Case {
         std::string path, extra;
     };
     for (const Case& c : std::vector<Case>{{"/", ""},
                                            {"/add/limits.aspx", ""},
-                                           {"/album/1", ""},
-                                           {"/album/7", ""},
-                                           {"/files/1", ""},
-                                           {"/files/1", "Range: bytes=2-9\r\n"},
-                                           {"/files/1", "Range: bytes=999999-\r\n"},
-                                           {"/files/9", ""}}) {
+                                           {album, ""},
+                                           {"/a/AAAAAAAAAAAAAAAAAAAAAA", ""},
+                                           {album + "/1/original", ""},
+                                           {album + "/1/original", "Range: bytes=2-9\r\n"},
+                                           {album + "/1/original", "Range: bytes=999999-\r\n"},
+                                           {album + "/9/original", ""}}) {
         SCOPED_TRACE(c.path + " " + c.extra);
         HttpReply get = http_get(g->port, c.path, c.extra);
         HttpReply head = raw_exchange(g->port, "HEAD " + c.path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + c.extra + "\r\n");
@@ -223,14 +233,16 @@ TEST(GalleryHttpPages, HeadGetsTheHeadAGetGetsAndNoBody) {
 // answer is right (and under ThreadSanitizer, no connection is touched off the network thread).
 TEST(GalleryHttpConcurrency, ShortRequestsAndUploadsMixedAllGetTheirAnswers) {
     auto g = start_gallery();
-    ASSERT_EQ(raw_exchange(g->port, upload_request(upload_body("L", "true", {{"a.png", make_sample_png(8, 8, 1)}}))).status,
-              200);
+    HttpReply upload = raw_exchange(g->port, upload_request(upload_body("L", "true", {{"a.png", make_sample_png(8, 8, 1)}})));
+    ASSERT_EQ(upload.status, 200);
+    const std::string page = album_path(upload.body), file = page + "/1/original";
+    const std::string half = "GET " + page + " HTTP/1.1\r\n\r\n";
     std::vector<std::future<int>> workers;
     for (int w = 0; w < 6; ++w)
-        workers.push_back(std::async(std::launch::async, [&g, w] {
+        workers.push_back(std::async(std::launch::async, [&g, &page, &file, &half, w] {
             int wrong = 0;
             for (int i = 0; i < 60; ++i) {
-                const char* path = i % 3 == 0 ? "/album/1" : i % 3 == 1 ? "/files/1" : "/";
+                const std::string path = i % 3 == 0 ? page : i % 3 == 1 ? file : "/";
                 wrong += http_get(g->port, path).status != 200;
                 if (w < 2 && i % 6 == 0) {
                     std::string body = upload_body("L", "true", {{"p.png", make_sample_png(4, 4, i)}, {"t.txt", "x"}});
@@ -239,7 +251,6 @@ TEST(GalleryHttpConcurrency, ShortRequestsAndUploadsMixedAllGetTheirAnswers) {
                 // Some clients leave at once, before their reply.
                 if (i % 10 == 0) {
                     int fd = connect_loopback(g->port);
-                    std::string_view half = "GET /album/1 HTTP/1.1\r\n\r\n";
                     if (fd >= 0 && ::send(fd, half.data(), half.size(), MSG_NOSIGNAL) > 0) ::close(fd);
                     else if (fd >= 0) ::close(fd);
                 }

@@ -76,25 +76,28 @@ TEST(PageCache, KeepsWithinItsBudgetDropsAnAlbumsPagesAndMatchesTags) {
     PageCache cache;
     cache.budget = 3500;
     auto page = [](char fill) { return CachedPage{200, "text/html", std::string(800, fill), {}}; };
-    keep_page(cache, page_key("album", 1), page('a'));
-    keep_page(cache, page_key("album", 12), page('b'));
-    ASSERT_TRUE(find_page(cache, page_key("album", 1)));  // album 1 is now the most recent
-    keep_page(cache, page_key("album", 3), page('c'));
-    keep_page(cache, page_key("album", 4), page('d'));
+    const std::string k1 = "AAAAAAAAAAAAAAAAAAAAAA", k3 = "AAAAAAAAAAAAAAAAAAAAAw", k4 = "AAAAAAAAAAAAAAAAAAAABA",
+                      k5 = "AAAAAAAAAAAAAAAAAAAABQ", k12 = "AAAAAAAAAAAAAAAAAAAADA";
+    keep_page(cache, page_key("album", k1, 1), page('a'));
+    keep_page(cache, page_key("album", k12, 1), page('b'));
+    ASSERT_TRUE(find_page(cache, page_key("album", k1, 1)));  // album 1 is now the most recent
+    keep_page(cache, page_key("album", k3, 1), page('c'));
+    keep_page(cache, page_key("album", k4, 1), page('d'));
     EXPECT_LE(cache.bytes, cache.budget);
-    EXPECT_TRUE(find_page(cache, page_key("album", 1)));
-    EXPECT_FALSE(find_page(cache, page_key("album", 12))) << "the least recently used goes first";
+    EXPECT_TRUE(find_page(cache, page_key("album", k1, 1)));
+    EXPECT_FALSE(find_page(cache, page_key("album", k12, 1))) << "the least recently used goes first";
+    EXPECT_FALSE(find_page(cache, page_key("album", k1, 2))) << "a page is kept for its album's revision only";
 
-    auto big = keep_page(cache, page_key("album", 5), CachedPage{200, "text/html", std::string(5000, 'x'), {}});
+    auto big = keep_page(cache, page_key("album", k5, 1), CachedPage{200, "text/html", std::string(5000, 'x'), {}});
     EXPECT_EQ(big->body.size(), 5000u) << "a page over the budget is still served";
-    EXPECT_FALSE(find_page(cache, page_key("album", 5))) << "but not kept";
-    EXPECT_TRUE(find_page(cache, page_key("album", 1)));
+    EXPECT_FALSE(find_page(cache, page_key("album", k5, 1))) << "but not kept";
+    EXPECT_TRUE(find_page(cache, page_key("album", k1, 1)));
 
-    keep_page(cache, page_key("thumbs", 1), page('t'));
-    drop_album_pages(cache, 1);
-    EXPECT_FALSE(find_page(cache, page_key("album", 1)));
-    EXPECT_FALSE(find_page(cache, page_key("thumbs", 1)));
-    EXPECT_TRUE(find_page(cache, page_key("album", 4))) << "other albums stay";
+    keep_page(cache, page_key("owner-1", k1, 1), page('t'));
+    drop_album_pages(cache, k1);
+    EXPECT_FALSE(find_page(cache, page_key("album", k1, 1)));
+    EXPECT_FALSE(find_page(cache, page_key("owner-1", k1, 1)));
+    EXPECT_TRUE(find_page(cache, page_key("album", k4, 1))) << "other albums stay";
 
     auto one = keep_page(cache, "a/1", page('a'));
     auto other = keep_page(cache, "a/2", page('b'));

@@ -117,7 +117,8 @@ std::unique_ptr<RunningGallery> start_gallery(ServerConfig config) {
     std::string error;
     running->port = running->server->bind(error);
     if (running->port <= 0) throw std::runtime_error(error);
-    gallery.public_url = default_public_url("127.0.0.1", running->port);
+    gallery.public_url = gallery.config.public_url.empty() ? default_public_url("127.0.0.1", running->port)
+                                                          : gallery.config.public_url;
     GalleryServer* server = running->server.get();
     running->thread = std::thread([server] { server->run(); });
     return running;
@@ -434,4 +435,34 @@ std::size_t open_descriptors(int pid) {
          !ec && it != std::filesystem::directory_iterator(); it.increment(ec))
         ++count;
     return count;
+}
+
+std::string album_path(std::string_view reply_body) {
+    std::size_t at = reply_body.rfind("/a/");
+    if (at == std::string_view::npos) return {};
+    std::string_view path = reply_body.substr(at);
+    return std::string(path.substr(0, path.find('?')));
+}
+
+std::string owner_secret_in(std::string_view reply_body) {
+    std::size_t at = reply_body.rfind("?owner=");
+    return at == std::string_view::npos ? std::string() : std::string(reply_body.substr(at + 7));
+}
+
+std::vector<std::pair<std::string, std::string>> picture_addresses(const StoreLocation& where) {
+    std::vector<std::pair<std::string, std::string>> addresses;
+    GalleryStore store;
+    if (auto error = open_store(where, store)) {
+        ADD_FAILURE() << *error;
+        return addresses;
+    }
+    StoreFailure failure;
+    for (const AlbumSummary& summary : list_albums(store, failure)) {
+        std::optional<StoredAlbum> album = find_album(store, summary.key, failure);
+        if (!album) continue;
+        for (const StoredPicture& picture : album->pictures)
+            addresses.emplace_back(picture.name, "/a/" + album->key + "/" + std::to_string(picture.number));
+    }
+    EXPECT_EQ(failure.detail, "");
+    return addresses;
 }

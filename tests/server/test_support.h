@@ -55,6 +55,12 @@ void read_reply_text(const std::string& raw, HttpReply& reply);
 
 std::string header_value(const HttpReply& reply, std::string_view name);
 
+// The album's address ("/a/<key>") in an upload reply's body, without its owner secret; empty when
+// the body holds none.
+std::string album_path(std::string_view reply_body);
+// The owner secret in an upload reply's body, or empty.
+std::string owner_secret_in(std::string_view reply_body);
+
 // A GET on a fresh connection, with extra header lines ("Name: value\r\n" each).
 HttpReply http_get(int port, std::string_view path, std::string_view extra_headers = {});
 
@@ -133,6 +139,9 @@ int free_port();
 
 // Stored pictures by name: the bytes of each picture file, looked up through its row.
 std::vector<std::pair<std::string, std::string>> stored_pictures(const std::filesystem::path& data_dir);
+
+// Each stored picture's name and address ("/a/<key>/<n>"), read through the store's interface.
+std::vector<std::pair<std::string, std::string>> picture_addresses(const StoreLocation& where);
 
 // An album of pictures staged and synced the way the server stages them while an upload arrives.
 NewAlbum album_of(const GalleryStore& store, const std::vector<std::pair<std::string, std::string>>& pictures);
