@@ -434,7 +434,7 @@ TEST(GalleryCluster, PicturesWithTooManyPixelsAreRefusedByTheSharedStoreToo) {
         30000);
     ASSERT_EQ(reply.status, 200) << reply.body << cluster.log(0) << cluster.log(1);
     EXPECT_NE(reply.body.find("bomb.png: the picture is 50000 x 50000 pixels"), std::string::npos) << reply.body;
-    std::int64_t album = album_in(reply.body.substr(reply.body.rfind('\n') + 1));  // the address comes last
+    std::string album = album_in(reply.body.substr(reply.body.rfind('\n') + 1));  // the address comes last
     EXPECT_EQ(pictures_of_album(cluster.database, album), "fine.png=" + std::to_string(png.size())) << reply.body;
 }
 
