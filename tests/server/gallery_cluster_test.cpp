@@ -629,6 +629,10 @@ TEST(GalleryCluster, BehindTheShippedNginxTheGallerySeesEachClientsOwnAddress) {
         EXPECT_EQ(reply.status, c.status) << reply.head << reply.body;
         if (c.status == 403) {
             EXPECT_EQ(reply.body, std::string(upload_not_allowed) + " (" + c.client + ")");
+        } else {
+            // The album keeps the real client for the operator, not nginx's address nor the forged one.
+            std::string key = album_in(reply.body).substr(3);
+            EXPECT_EQ(postgres_query(cluster.database, "SELECT uploader FROM albums WHERE key = '" + key + "'"), c.client);
         }
         // The access line follows the reply.
         std::string line = c.client + " \"POST /add/Client.aspx\" " + std::to_string(c.status);
