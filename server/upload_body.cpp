@@ -70,11 +70,15 @@ std::string code_point_text(char32_t c) {
     return text;
 }
 
+}  // namespace
+
 std::string to_utf8(const std::u32string& text) {
     std::string out;
     for (char32_t c : text) append_utf8(c, out);
     return out;
 }
+
+namespace {
 
 // Reads one code point from valid UTF-8 (as produced above); `i` moves past it.
 char32_t next_code_point(std::string_view text, std::size_t& i) {

@@ -78,6 +78,9 @@ using BodyParse = std::variant<UploadAlbum, BodyFault>;
 // The contents in a successful result point into `body`, which must outlive it.
 BodyParse parse_upload_body(std::string_view body, const UploadLimits& limits);
 
+// Code points as UTF-8 (each taken to be a scalar value).
+std::string to_utf8(const std::u32string& text);
+
 // Decodes UTF-16LE to UTF-8; false for an odd byte count or an unpaired surrogate.
 bool utf16le_to_utf8(std::string_view bytes, std::string& out);
 

@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "upload_body.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -45,24 +47,6 @@ std::string first_string(const std::string& json, const std::string& field) {
     return {};
 }
 
-void append_utf8(std::string& out, std::uint32_t point) {
-    if (point < 0x80) {
-        out += static_cast<char>(point);
-    } else if (point < 0x800) {
-        out += static_cast<char>(0xC0 | (point >> 6));
-        out += static_cast<char>(0x80 | (point & 0x3F));
-    } else if (point < 0x10000) {
-        out += static_cast<char>(0xE0 | (point >> 12));
-        out += static_cast<char>(0x80 | ((point >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (point & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (point >> 18));
-        out += static_cast<char>(0x80 | ((point >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((point >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (point & 0x3F));
-    }
-}
-
 // The inside of a JSON string literal, unescaped.
 std::string json_unquote(std::string_view text) {
     std::string out;
@@ -86,7 +70,7 @@ std::string json_unquote(std::string_view text) {
                     point = 0x10000 + ((point - 0xD800) << 10) + (low - 0xDC00);
                     i += 6;
                 }
-                append_utf8(out, point);
+                out += to_utf8(std::u32string(1, static_cast<char32_t>(point)));
                 break;
             }
             default: out += c;
