@@ -88,7 +88,9 @@ AdminOutcome admin_command(std::string_view command, const std::vector<std::stri
     std::string usage = "usage: gallery-server " + std::string(command) +
                         (command == "expire" ? " DAYS" : takes_argument ? " KEY" : "") +
                         " --data DIR [--database CONNINFO]\n";
-    if (takes_argument && (args.empty() || args.front().starts_with("-"))) return {2, usage};
+    // A key may begin with '-' (one in 64 do), so only what is not a key is taken for a missing one.
+    bool key_given = command != "expire" && !args.empty() && is_album_key(args.front());
+    if (takes_argument && (args.empty() || (args.front().starts_with("-") && !key_given))) return {2, usage};
     std::string argument = takes_argument ? args.front() : "";
     std::uint64_t days = 0;
     if (command == "expire") {
