@@ -100,7 +100,7 @@ TEST_P(StoreAdmin, CommandsListShowDeleteAndExpireWhileTheGalleryServes) {
         {{"show", "{R}"}, 0, "number\tbytes\ttype\tname\n1\t5\timage/png\ta.png\n2\t3\timage/png\tb\\x0a.png\n", "", ""},
         {{"show", "{R}"}, 0, "uploader: 203.0.113.9\nclient: test client\nstate: live\n", "", ""},
         {{"show", "not-a-key"}, 2, "", "", "is not an album key"},
-        {{"show", "AAAAAAAAAAAAAAAAAAAAAA"}, 1, "", "", "no album has the key AAAAAAAAAAAAAAAAAAAAAA"},
+        {{"show", "-AAAAAAAAAAAAAAAAAAAAA"}, 1, "", "", "no album has the key -AAAAAAAAAAAAAAAAAAAAA"},
         {{"show"}, 2, "", "", "usage: gallery-server show KEY"},
         {{"delete", "{R}"}, 0, "deleted album {R}: 2 pictures, 8 bytes\n", "", ""},
         {{"delete", "{R}"}, 1, "", "", "already deleted"},
