@@ -603,17 +603,14 @@ TEST(GalleryCluster, AnAlbumItsOwnerDeletesThroughEitherInstanceIsGoneFromBoth) 
             EXPECT_EQ(http_get(port, address).status, 410) << address << " on " << port;
     EXPECT_EQ(postgres_query(cluster.database, "SELECT count(*) FROM pictures"), "0");
     EXPECT_EQ(postgres_query(cluster.database, "SELECT count(*) FROM pg_largeobject_metadata"), "0");
-    // A new album never gets the deleted one's key.
-    HttpReply again = raw_exchange(TEST_GALLERY_PORT, closing(upload_request(upload_body("L", "true", {{"c.png", make_sample_png(40, 30, 3)}}))), 20000);
-    EXPECT_NE(album_in(again.body), album);
-    EXPECT_EQ(http_get(TEST_GALLERY_PORT, album, "Connection: close\r\n").status, 410);
 }
 
 TEST(GalleryCluster, BehindTheShippedNginxTheGallerySeesEachClientsOwnAddress) {
     SKIP_WITHOUT_CLUSTER_PARTS();
     Cluster cluster(false, {"--upload-allow", "127.0.0.2/32"});
     ASSERT_EQ(cluster.start_error, "");
-    // Each client forges the other's address in both headers; nginx's own word is what counts.
+    // Each client forges the other's address in both headers; nginx's own word is what counts. The
+    // access log's client comes from the same place (tested without nginx).
     struct Case {
         std::string client, forged;
         int status;
@@ -634,13 +631,5 @@ TEST(GalleryCluster, BehindTheShippedNginxTheGallerySeesEachClientsOwnAddress) {
             std::string key = album_in(reply.body).substr(3);
             EXPECT_EQ(postgres_query(cluster.database, "SELECT uploader FROM albums WHERE key = '" + key + "'"), c.client);
         }
-        // The access line follows the reply.
-        std::string line = c.client + " \"POST /add/Client.aspx\" " + std::to_string(c.status);
-        bool logged = false;
-        for (int i = 0; i < 100 && !logged; ++i) {
-            logged = (cluster.log(0) + cluster.log(1)).find(line) != std::string::npos;
-            if (!logged) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        EXPECT_TRUE(logged) << line << "\n" << cluster.log(0) << cluster.log(1);
     }
 }
