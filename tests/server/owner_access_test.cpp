@@ -9,18 +9,13 @@ namespace {
 
 const std::string key = "AbCdEfGhIjKlMnOpQrSt-w";
 
-StoredAlbum owned_by(const std::string& secret) {
-    StoredAlbum album;
-    album.key = key;
-    album.owner_hash = owner_secret_hash(secret);
-    return album;
-}
-
 }  // namespace
 
 TEST(OwnerCookie, OnlyTheAlbumsOwnSecretUnderTheOwnerNameCounts) {
     const std::string secret = new_owner_secret();
-    const StoredAlbum album = owned_by(secret);
+    StoredAlbum album;
+    album.key = key;
+    album.owner_hash = owner_secret_hash(secret);
     struct Case {
         std::string cookies;
         bool owner;
