@@ -191,10 +191,8 @@ TEST(OwnerChanges, RenameRemoveAndDeleteAnswerWithThePageAndDeletionIsFinal) {
     EXPECT_EQ(header_value(deleted, "Set-Cookie"), "owner=; Path=" + up.album + "; HttpOnly; SameSite=Strict; Max-Age=0");
     for (const std::string& address : {up.album, up.album + "?page=1", up.album + "/1", up.album + "/1/original",
                                        up.album + "/1/download", up.album + "/1/480px", up.album + "/album.zip",
-                                       up.album + "/2/original"}) {
+                                       up.album + "/2/original"})
         EXPECT_EQ(http_get(g->port, address).status, 410) << address;
-        EXPECT_EQ(raw_exchange(g->port, "HEAD " + address + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n").status, 410) << address;
-    }
     EXPECT_EQ(raw_exchange(g->port, post(g->port, up.album + "/rename", "title=Back", up.secret)).status, 410);
     EXPECT_EQ(count_picture_files(g->data.path), 1u) << "only the other album's picture is left";
     EXPECT_EQ(http_get(g->port, other.album + "/1/original").status, 200);
