@@ -250,18 +250,10 @@ std::string closing(std::string request) {
 // The album's key, from its address.
 std::string key_of(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 
-// "name=size,..." of the album's pictures in their stored order, read through the store's interface.
+// "name=size,..." of the album's pictures in their stored order.
 std::string pictures_of_album(const std::string& database, const std::string& path) {
-    TempFolder own;
-    GalleryStore store;
-    if (auto error = open_store(StoreLocation{own.path, database, {}}, store)) return *error;
-    StoreFailure failure;
-    std::optional<StoredAlbum> album = find_album(store, key_of(path), failure);
-    if (!album) return "(no album " + path + ") " + failure.detail;
-    std::string listed;
-    for (const StoredPicture& picture : album->pictures)
-        listed += (listed.empty() ? "" : ",") + picture.name + "=" + std::to_string(picture.size);
-    return listed;
+    return postgres_query(database, "SELECT coalesce(string_agg(p.name || '=' || p.size, ',' ORDER BY p.position), '') "
+                                    "FROM pictures p JOIN albums a ON a.id = p.album_id WHERE a.key = '" + key_of(path) + "'");
 }
 
 // The album's address in an upload reply's owner link ("/a/<key>"), or empty.
@@ -603,17 +595,14 @@ TEST(GalleryCluster, AnAlbumItsOwnerDeletesThroughEitherInstanceIsGoneFromBoth) 
             EXPECT_EQ(http_get(port, address).status, 410) << address << " on " << port;
     EXPECT_EQ(postgres_query(cluster.database, "SELECT count(*) FROM pictures"), "0");
     EXPECT_EQ(postgres_query(cluster.database, "SELECT count(*) FROM pg_largeobject_metadata"), "0");
-    // A new album never gets the deleted one's key.
-    HttpReply again = raw_exchange(TEST_GALLERY_PORT, closing(upload_request(upload_body("L", "true", {{"c.png", make_sample_png(40, 30, 3)}}))), 20000);
-    EXPECT_NE(album_in(again.body), album);
-    EXPECT_EQ(http_get(TEST_GALLERY_PORT, album, "Connection: close\r\n").status, 410);
 }
 
 TEST(GalleryCluster, BehindTheShippedNginxTheGallerySeesEachClientsOwnAddress) {
     SKIP_WITHOUT_CLUSTER_PARTS();
     Cluster cluster(false, {"--upload-allow", "127.0.0.2/32"});
     ASSERT_EQ(cluster.start_error, "");
-    // Each client forges the other's address in both headers; nginx's own word is what counts.
+    // Each client forges the other's address in both headers; nginx's own word is what counts. The
+    // access log's client comes from the same place (tested without nginx).
     struct Case {
         std::string client, forged;
         int status;
@@ -631,16 +620,8 @@ TEST(GalleryCluster, BehindTheShippedNginxTheGallerySeesEachClientsOwnAddress) {
             EXPECT_EQ(reply.body, std::string(upload_not_allowed) + " (" + c.client + ")");
         } else {
             // The album keeps the real client for the operator, not nginx's address nor the forged one.
-            std::string key = album_in(reply.body).substr(3);
-            EXPECT_EQ(postgres_query(cluster.database, "SELECT uploader FROM albums WHERE key = '" + key + "'"), c.client);
+            EXPECT_EQ(postgres_query(cluster.database, "SELECT uploader FROM albums WHERE key = '" + key_of(album_in(reply.body)) + "'"),
+                      c.client);
         }
-        // The access line follows the reply.
-        std::string line = c.client + " \"POST /add/Client.aspx\" " + std::to_string(c.status);
-        bool logged = false;
-        for (int i = 0; i < 100 && !logged; ++i) {
-            logged = (cluster.log(0) + cluster.log(1)).find(line) != std::string::npos;
-            if (!logged) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        EXPECT_TRUE(logged) << line << "\n" << cluster.log(0) << cluster.log(1);
     }
 }

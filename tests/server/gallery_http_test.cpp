@@ -183,8 +183,7 @@ TEST(GalleryHttpPages, UnknownAlbumsAndPicturesAre404) {
     ASSERT_FALSE(album.empty()) << upload.body;
     for (const std::string& path : std::vector<std::string>{"/album/1", "/album/0", "/album/999999999999999999", "/album/abc", "/files/1",
                              "/files/../gallery.sqlite", "/files/1x", "/thumbs/1/480", "/download/1", "/nothing",
-                             "/a/AAAAAAAAAAAAAAAAAAAAAA", "/a/AAAAAAAAAAAAAAAAAAAAAA/1/original", "/a/1", "/a/",
-                             album + "/2", album + "/2/original", album + "/0/original", album + "/1/999px",
+                             "/a/AAAAAAAAAAAAAAAAAAAAAA/1/original", "/a/1", album + "/2", album + "/2/original", album + "/1/999px",
                              album + "/1/../../gallery.sqlite", album + "?page=2"})
         EXPECT_EQ(http_get(g->port, path).status, 404) << path;
 }

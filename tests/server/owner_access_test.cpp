@@ -9,26 +9,13 @@ namespace {
 
 const std::string key = "AbCdEfGhIjKlMnOpQrSt-w";
 
-StoredAlbum owned_by(const std::string& secret) {
-    StoredAlbum album;
-    album.key = key;
-    album.owner_hash = owner_secret_hash(secret);
-    return album;
-}
-
 }  // namespace
-
-TEST(OwnerCookie, IsScopedToTheAlbumAndOutOfReachOfScriptAndOtherSites) {
-    EXPECT_EQ(owner_cookie(key, "s3cret", false),
-              "owner=s3cret; Path=/a/" + key + "; HttpOnly; SameSite=Strict; Max-Age=31536000");
-    EXPECT_EQ(owner_cookie(key, "s3cret", true),
-              "owner=s3cret; Path=/a/" + key + "; HttpOnly; SameSite=Strict; Secure; Max-Age=31536000");
-    EXPECT_EQ(cleared_owner_cookie(key, false), "owner=; Path=/a/" + key + "; HttpOnly; SameSite=Strict; Max-Age=0");
-}
 
 TEST(OwnerCookie, OnlyTheAlbumsOwnSecretUnderTheOwnerNameCounts) {
     const std::string secret = new_owner_secret();
-    const StoredAlbum album = owned_by(secret);
+    StoredAlbum album;
+    album.key = key;
+    album.owner_hash = owner_secret_hash(secret);
     struct Case {
         std::string cookies;
         bool owner;
@@ -41,17 +28,13 @@ TEST(OwnerCookie, OnlyTheAlbumsOwnSecretUnderTheOwnerNameCounts) {
              {"", false},
              {"owner=", false},
              {"owner=" + secret.substr(1), false},
-             {"owner=" + secret + "x", false},
              {"xowner=" + secret, false},
-             {"owner" + secret, false},
              {"owner=" + album.owner_hash, false},  // the stored hash is not the capability
          }) {
         SCOPED_TRACE(c.cookies);
         EXPECT_EQ(holds_owner_cookie(album, c.cookies), c.owner);
     }
-    StoredAlbum legacy;  // no owner link was ever handed out
-    EXPECT_FALSE(holds_owner_cookie(legacy, "owner="));
-    EXPECT_FALSE(holds_owner_cookie(legacy, "owner=" + secret));
+    EXPECT_FALSE(holds_owner_cookie(StoredAlbum{}, "owner=")) << "an album whose owner link was never handed out";
 }
 
 TEST(OwnPage, AChangeMustNameThisHostAsItsOrigin) {
@@ -63,16 +46,13 @@ TEST(OwnPage, AChangeMustNameThisHostAsItsOrigin) {
              {"http://127.0.0.1:8080", "", "127.0.0.1:8080", true},
              {"https://Pics.Example", "", "pics.example", true},
              {"https://pics.example", "", "pics.example:443", true},
-             {"http://pics.example:80", "", "pics.example", true},
              {"", "http://127.0.0.1:8080/a/" + key, "127.0.0.1:8080", true},  // Referer when there is no Origin
              {"http://evil.example", "", "127.0.0.1:8080", false},
              {"http://127.0.0.1:9999", "", "127.0.0.1:8080", false},
              {"http://127.0.0.1.evil.example", "", "127.0.0.1", false},
-             {"null", "", "127.0.0.1:8080", false},  // a sandboxed or no-referrer page
-             {"null", "http://127.0.0.1:8080/a/" + key, "127.0.0.1:8080", false},  // Origin decides when present
+             {"null", "http://127.0.0.1:8080/a/" + key, "127.0.0.1:8080", false},  // a present Origin decides, even opaque
              {"", "", "127.0.0.1:8080", false},
              {"http://127.0.0.1:8080", "", "", false},
-             {"ftp://127.0.0.1:8080", "", "127.0.0.1:8080", false},
              {"http://user@127.0.0.1:8080", "", "127.0.0.1:8080", false},
              {"", "http://evil.example/?http://127.0.0.1:8080", "127.0.0.1:8080", false},
          }) {
@@ -93,12 +73,9 @@ TEST(FormValue, DecodesTheNamedFieldAndRefusesBrokenEscapes) {
              {"title", "title", ""},
              {"subtitle=x&title=y", "title", "y"},
              {"a=1", "title", std::nullopt},
-             {"", "title", std::nullopt},
              {"title=%", "title", std::nullopt},
-             {"title=%4", "title", std::nullopt},
              {"title=%zz", "title", std::nullopt},
              {"title=a%00b", "title", std::string("a\0b", 3)},  // decoded; the name check refuses it
-             {"owner=abc_-XYZ", "owner", "abc_-XYZ"},
          }) {
         SCOPED_TRACE(c.fields);
         EXPECT_EQ(form_value(c.fields, c.name), c.value);
@@ -106,7 +83,6 @@ TEST(FormValue, DecodesTheNamedFieldAndRefusesBrokenEscapes) {
     // A field is there even when its value cannot be read: an owner link with a broken secret is
     // still an owner link, just a wrong one.
     EXPECT_TRUE(has_field("page=2&owner=%zz", "owner"));
-    EXPECT_TRUE(has_field("owner", "owner"));
     EXPECT_FALSE(has_field("owners=x&xowner=y", "owner"));
 }
 
@@ -117,7 +93,6 @@ TEST(OwnerSecret, NeverReachesTheAccessLog) {
     for (const Case& c : std::vector<Case>{{"/a/" + key + "?owner=s3cret", "/a/" + key + "?owner="},
                                            {"/a/" + key + "?page=2&owner=s3cret&x=1", "/a/" + key + "?page=2&owner=&x=1"},
                                            {"/a/" + key + "?owners=kept", "/a/" + key + "?owners=kept"},
-                                           {"/a/" + key, "/a/" + key},
                                            {"/?", "/?"}})
         EXPECT_EQ(without_owner_secret(c.target), c.logged) << c.target;
 }
@@ -130,19 +105,16 @@ TEST(AlbumName, TrimmedUtf8WithoutControlsAndBounded) {
     for (const Case& c : std::vector<Case>{
              {"  Holiday ", "Holiday"},
              {"Été — 日本 🌊", "Été — 日本 🌊"},
-             {"", ""},
              {"   ", ""},
              {std::string(longest_title, 'x'), std::string(longest_title, 'x')},
              {std::string(longest_title + 1, 'x'), std::nullopt},
              {"a\nb", std::nullopt},
              {std::string("a\0b", 3), std::nullopt},
-             {"a\x7F", std::nullopt},
              {"a\xC2\x85", std::nullopt},       // NEL, a C1 control
              {"a\xC3", std::nullopt},           // cut short
              {"a\xC0\xAF", std::nullopt},       // overlong '/'
              {"a\xED\xA0\x80", std::nullopt},   // a UTF-16 surrogate
              {"a\xF4\x90\x80\x80", std::nullopt},  // beyond U+10FFFF
-             {"\xFF", std::nullopt},
          }) {
         SCOPED_TRACE(c.typed);
         std::string why;
