@@ -105,6 +105,7 @@ TEST(AlbumName, TrimmedUtf8WithoutControlsAndBounded) {
     for (const Case& c : std::vector<Case>{
              {"  Holiday ", "Holiday"},
              {"Été — 日本 🌊", "Été — 日本 🌊"},
+             {"", ""},
              {"   ", ""},
              {std::string(longest_title, 'x'), std::string(longest_title, 'x')},
              {std::string(longest_title + 1, 'x'), std::nullopt},

@@ -206,11 +206,13 @@ std::string post_from_page(Browser& browser, const std::string& action) {
 }  // namespace
 
 // The owner's whole day in a real browser: the uploader's link makes this browser the owner, whose
-// page renames, removes and deletes through its own forms, and no other site's page can.
+// page renames, removes and deletes through its own forms; nobody else can, from anywhere.
 TEST(OwnerInTheBrowser, TheUploadersLinkLetsThisBrowserAloneRenameRemoveAndDelete) {
     std::string why;
     auto owner = start_browser(why);
     if (!owner) GTEST_SKIP() << why;
+    auto stranger = start_browser(why);
+    ASSERT_TRUE(stranger) << why;
     Exchange exchange;
     ASSERT_TRUE(exchange.ready()) << read_whole_file(exchange.work.path / "server.log");
     for (std::uint32_t i = 1; i <= 3; ++i) exchange.add_picture("picture-" + std::to_string(i) + ".png", i);
@@ -236,12 +238,14 @@ TEST(OwnerInTheBrowser, TheUploadersLinkLetsThisBrowserAloneRenameRemoveAndDelet
                                       "'Été at the sea'; document.querySelector('form.rename button').click(); })()"));
     EXPECT_EQ(evaluate(*owner, "document.querySelector('h1').textContent"), "Été at the sea");
 
-    // The owner's own browser on another site: SameSite keeps the cookie home. (Requests without the
-    // cookie, or from another origin, are refused in the HTTP tests.)
-    for (const char* change : {"/rename", "/1/remove", "/delete"}) {
-        ASSERT_TRUE(open_page(*owner, "about:blank"));
-        EXPECT_EQ(post_from_page(*owner, clean + change), "Not allowed") << change;
-    }
+    // A browser without the cookie sees the album without the tools, and every change is refused.
+    ASSERT_TRUE(open_page(*stranger, clean));
+    EXPECT_EQ(evaluate(*stranger, "document.querySelectorAll('form').length"), "0");
+    for (const std::string& change : {path + "/rename", path + "/1/remove", path + "/delete"})
+        EXPECT_EQ(post_from_page(*stranger, change), "Not allowed") << change;
+    // The owner's own browser on another site: SameSite keeps the cookie home.
+    ASSERT_TRUE(open_page(*owner, "about:blank"));
+    EXPECT_EQ(post_from_page(*owner, clean + "/delete"), "Not allowed");
 
     // Remove one picture, then delete the album, both through the page.
     ASSERT_TRUE(open_page(*owner, clean));
