@@ -259,20 +259,15 @@ OptionsParse parse_server_options(const std::vector<std::string>& args) {
             config.public_url = value;
             continue;
         }
-        if (option == "--access-log") {
+        bool* switched = option == "--access-log"     ? &config.log_requests
+                         : option == "--legacy-links" ? &config.legacy_links
+                                                      : nullptr;
+        if (switched) {
             if (value != "on" && value != "off") {
-                result.error = "--access-log takes on or off, got \"" + value + "\"";
+                result.error = option + " takes on or off, got \"" + value + "\"";
                 return result;
             }
-            config.log_requests = value == "on";
-            continue;
-        }
-        if (option == "--legacy-links") {
-            if (value != "on" && value != "off") {
-                result.error = "--legacy-links takes on or off, got \"" + value + "\"";
-                return result;
-            }
-            config.legacy_links = value == "on";
+            *switched = value == "on";
             continue;
         }
         const RangeOption* ranges = nullptr;
