@@ -16,8 +16,6 @@
 
 namespace {
 
-std::string address_path(const HttpReply& upload) { return album_path(upload.body); }
-
 std::vector<std::string> matches(const std::string& text, const std::string& pattern) {
     std::vector<std::string> found;
     std::regex re(pattern);
@@ -181,9 +179,9 @@ TEST(AlbumViews, AnUndecodablePictureIsStoredAndShownByItsOriginal) {
     HttpReply upload = raw_exchange(g->port, upload_request(upload_body("L", "true", {{"broken.jpg", broken},
                                                                                       {"good.jpg", quarters_jpeg(640, 480, 1)}})));
     ASSERT_EQ(upload.status, 200) << upload.body;
-    HttpReply page = http_get(g->port, address_path(upload));
+    HttpReply page = http_get(g->port, album_path(upload.body));
     ASSERT_EQ(page.status, 200);
-    const std::string album = address_path(upload);
+    const std::string album = album_path(upload.body);
     std::string broken_number = first_match(page.body, "<a href=\"/a/[^/]+/(\\d+)\"><img src=\"/a/[^/]+/\\d+/original\"");
     ASSERT_FALSE(broken_number.empty()) << page.body;
     EXPECT_EQ(matches(page.body, "src=\"/a/[^/]+/(\\d+)/480px\"").size(), 1u);
@@ -202,7 +200,7 @@ TEST(AlbumViews, ThePictureViewIsFollowedToTheEndAndBack) {
                          std::string(name).ends_with(".gif") ? animated_gif(320, 240, 3) : quarters_jpeg(320, 240, 1)});
     HttpReply upload = raw_exchange(g->port, upload_request(upload_body("L", "true", files)));
     ASSERT_EQ(upload.status, 200) << upload.body;
-    HttpReply album = http_get(g->port, address_path(upload));
+    HttpReply album = http_get(g->port, album_path(upload.body));
     EXPECT_NE(album.body.find("<h1>Summer</h1>"), std::string::npos);
     std::vector<std::string> views = matches(album.body, "<a href=\"(/a/[^/\"]+/\\d+)\">");
     ASSERT_EQ(views.size(), 4u);
@@ -216,7 +214,7 @@ TEST(AlbumViews, ThePictureViewIsFollowedToTheEndAndBack) {
         // An animation is shown as it is, so it moves; the others by their view-sized copy.
         bool animated = names.back().ends_with(".gif");
         EXPECT_EQ(first_match(view.body, "<main><img src=\"/a/[^/]+/\\d+/(original|\\d+px)\""), animated ? "original" : std::to_string(view_size) + "px") << at;
-        EXPECT_NE(view.body.find("rel=\"up\" href=\"" + address_path(upload) + "\""), std::string::npos);
+        EXPECT_NE(view.body.find("rel=\"up\" href=\"" + album_path(upload.body) + "\""), std::string::npos);
         at = first_match(view.body, "<a rel=\"next\" href=\"([^\"]+)\"");
     }
     EXPECT_EQ(names, (std::vector<std::string>{"holiday-17.jpg", "IMG_1.jpg", "IMG_2.gif", "IMG_10.jpg"}));
@@ -238,12 +236,12 @@ TEST(AlbumViews, DownloadsAndTheZipUnpackToTheSameNamesAndBytes) {
     HttpReply upload = raw_exchange(g->port, upload_request(upload_body("L", "true", files)));
     ASSERT_EQ(upload.status, 200) << upload.body;
 
-    HttpReply download = http_get(g->port, address_path(upload) + "/1/download");
+    HttpReply download = http_get(g->port, album_path(upload.body) + "/1/download");
     EXPECT_EQ(download.body, files[0].contents);
     EXPECT_EQ(header_value(download, "Content-Disposition"),
               "attachment; filename=\"_t_ 2.jpg\"; filename*=UTF-8''%C3%A9t%C3%A9%202.jpg");
 
-    HttpReply zip = http_get(g->port, address_path(upload) + "/album.zip");
+    HttpReply zip = http_get(g->port, album_path(upload.body) + "/album.zip");
     ASSERT_EQ(zip.status, 200);
     EXPECT_EQ(header_value(zip, "Content-Type"), "application/zip");
     EXPECT_NE(header_value(zip, "Content-Disposition").find("attachment; filename=\"Pictures of "), std::string::npos);
@@ -341,28 +339,19 @@ TEST(AlbumViews, LongAlbumsArePagedWithLinksBetweenPagesAndEachPageStaysSmall) {
     const std::string one = "/a/PagedAlbumOneAAAAAAAAA", two = "/a/PagedAlbumTwoAAAAAAAAA";
     struct Case {
         std::string target;
-        int status;
         std::size_t cards;
         std::string first_card, last_card, shown, prev, next;  // "" for none
     };
     for (const Case& c : std::vector<Case>{
-             {one, 200, album_page_cards, "p1.png", "p200.png", "Page 1 of 2", "", one + "?page=2"},
-             {one + "?page=1", 200, album_page_cards, "p1.png", "p200.png", "Page 1 of 2", "", one + "?page=2"},
-             {one + "?page=2", 200, 1, "p" + last + ".png", "p" + last + ".png", "Page 2 of 2", one, ""},
-             {one + "?utm_source=x&page=2", 200, 1, "p" + last + ".png", "p" + last + ".png", "Page 2 of 2", one, ""},
-             {two + "?page=25", 200, album_page_cards, long_name + "4801.png", long_name + "5000.png", "Page 25 of 25",
+             {one, album_page_cards, "p1.png", "p200.png", "Page 1 of 2", "", one + "?page=2"},
+             {one + "?page=1", album_page_cards, "p1.png", "p200.png", "Page 1 of 2", "", one + "?page=2"},
+             {one + "?page=2", 1, "p" + last + ".png", "p" + last + ".png", "Page 2 of 2", one, ""},
+             {one + "?utm_source=x&page=2", 1, "p" + last + ".png", "p" + last + ".png", "Page 2 of 2", one, ""},
+             {two + "?page=25", album_page_cards, long_name + "4801.png", long_name + "5000.png", "Page 25 of 25",
               two + "?page=24", ""},
-             {one + "?page=3", 404, 0, "", "", "", "", ""},
-             {one + "?page=0", 404, 0, "", "", "", "", ""},
-             {one + "?page=-1", 404, 0, "", "", "", "", ""},
-             {one + "?page=2x", 404, 0, "", "", "", "", ""},
-             {one + "?page=", 404, 0, "", "", "", "", ""},
-             {one + "?page", 404, 0, "", "", "", "", ""},
-             {one + "?page=99999999999999999999", 404, 0, "", "", "", "", ""},
          }) {
         HttpReply page = http_get(gallery.port, c.target);
-        ASSERT_EQ(page.status, c.status) << c.target;
-        if (c.status != 200) continue;
+        ASSERT_EQ(page.status, 200) << c.target;
         std::vector<std::string> names = matches(page.body, "alt=\"([^\"]*)\"");
         ASSERT_EQ(names.size(), c.cards) << c.target;
         EXPECT_EQ(names.front(), html_escape(c.first_card)) << c.target;
@@ -371,6 +360,9 @@ TEST(AlbumViews, LongAlbumsArePagedWithLinksBetweenPagesAndEachPageStaysSmall) {
         EXPECT_EQ(first_match(page.body, "<a rel=\"prev\" href=\"([^\"]*)\""), c.prev) << c.target;
         EXPECT_EQ(first_match(page.body, "<a rel=\"next\" href=\"([^\"]*)\""), c.next) << c.target;
     }
+    // Pages that are not there: past the end, not positive, not a number, no number.
+    for (const char* query : {"?page=3", "?page=0", "?page=-1", "?page=2x", "?page=", "?page", "?page=99999999999999999999"})
+        EXPECT_EQ(http_get(gallery.port, one + query).status, 404) << query;
 
     // Every page of the long album is bounded by the page's cards, not the album's.
     HttpReply first = http_get(gallery.port, two);
