@@ -213,7 +213,6 @@ std::vector<std::filesystem::path> orphan_files(const std::filesystem::path& dir
 
 void remove_orphan_files(const std::filesystem::path& dir, bool derived, const std::set<std::int64_t>& owned) {
     for (const auto& path : orphan_files(dir, derived, owned)) ::unlink(path.c_str());
-    if (derived) remove_partial_files(dir);
 }
 
 std::vector<std::string> delete_each(StoreBackend& backend,

@@ -66,7 +66,7 @@ std::filesystem::path derived_dir_of(const std::filesystem::path& data_dir);
 // between a delete's commit and its file removal leaves behind.
 std::vector<std::filesystem::path> orphan_files(const std::filesystem::path& dir, bool derived,
                                                 const std::set<std::int64_t>& owned);
-// Removes the orphans in `dir`, and half-written derived copies, which no maker is writing at start.
+// Removes the orphans in `dir`.
 void remove_orphan_files(const std::filesystem::path& dir, bool derived, const std::set<std::int64_t>& owned);
 // Deletes each album in turn, files after rows; the keys of those deleted.
 std::vector<std::string> delete_each(StoreBackend& backend,

@@ -1022,11 +1022,9 @@ struct PostgresBackend final : StoreBackend {
                 if (!owned->contains(id)) stale.push_back(id);
         }
         for (std::int64_t id : stale) forget(id);
+        remove_orphan_files(derived_dir, true, *owned);
         // Half-written copies are a crash's leftovers only at start; later a maker may be writing them.
-        if (at_start)
-            remove_orphan_files(derived_dir, true, *owned);
-        else
-            for (const auto& path : orphan_files(derived_dir, true, *owned)) ::unlink(path.c_str());
+        if (at_start) remove_partial_files(derived_dir);
     }
 
     // Cached files from an earlier run, checked against their rows: one cut short by a crash, or

@@ -116,6 +116,7 @@ bool sweep_orphans(sqlite3* db, const SqlitePlace& store, std::string& error) {
     remove_partial_files(store.picture_dir);
     remove_orphan_files(store.picture_dir, false, *owned);
     remove_orphan_files(store.derived_dir, true, *owned);
+    remove_partial_files(store.derived_dir);  // no maker is writing at start
     return true;
 }
 
