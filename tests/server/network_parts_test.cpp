@@ -101,7 +101,6 @@ TEST(PageCache, KeepsWithinItsBudgetDropsAnAlbumsPagesAndMatchesTags) {
 
     auto one = keep_page(cache, "a/1", page('a'));
     auto other = keep_page(cache, "a/2", page('b'));
-    EXPECT_NE(one->etag, other->etag);
     struct Case {
         std::string header;
         bool matches;
